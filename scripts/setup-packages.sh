@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs; does nothing when they are there.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64
+      libwine-dev googletest cmake ninja-build dpkg-dev perl make clang-format cpio)
+missing=()
+for p in "${pkgs[@]}"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
+if ((${#missing[@]})); then
+  log "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# The posix-threads variant of mingw is the one the project builds with.
+for t in x86_64-w64-mingw32 i686-w64-mingw32; do
+  for tool in gcc g++; do
+    [ -x "/usr/bin/$t-$tool-posix" ] || die "$t-$tool-posix missing after install"
+  done
+done

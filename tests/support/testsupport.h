@@ -1,0 +1,37 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace vesko::test {
+
+// A fresh folder under %TEMP% that is removed with everything in it when the
+// object goes away. Path() has no trailing separator.
+class ScratchDir {
+public:
+    explicit ScratchDir(const char* tag = "t");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    // Path() + "\\" + relative.
+    std::string operator/(const std::string& relative) const { return m_path + "\\" + relative; }
+
+private:
+    std::string m_path;
+};
+
+// Writes a file (creating nothing but the file); returns false on failure.
+bool WriteFileText(const std::string& path, const std::string& text);
+// The file's contents, or an empty string when it cannot be read.
+std::string ReadFileText(const std::string& path);
+bool Exists(const std::string& path);
+bool IsDir(const std::string& path);
+// Removes a tree without following junctions; clears read-only attributes.
+void RemoveTree(const std::string& path);
+// "0x%08X (text of FormatMessage)" for failure messages.
+std::string Describe(DWORD code);
+
+}  // namespace vesko::test
