@@ -7,50 +7,54 @@
 class CWinApp;
 
 class AFX_API CObject {
-public:
+  public:
     virtual ~CObject();
 
-protected:
+  protected:
     CObject() = default;
 };
 
 // Framework exceptions are thrown by pointer and released by the catcher with
 // Delete(), which frees heap-allocated ones and leaves static ones alone.
 class AFX_API CException : public CObject {
-public:
+  public:
     explicit CException(BOOL bAutoDelete = TRUE) : m_bAutoDelete(bAutoDelete) {}
     ~CException() override;
     void Delete();
-    virtual BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext = nullptr) const;
+    virtual BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                                 PUINT pnHelpContext = nullptr) const;
 
-protected:
+  protected:
     BOOL m_bAutoDelete;
 };
 
 class AFX_API CSimpleException : public CException {
-public:
+  public:
     explicit CSimpleException(BOOL bAutoDelete = TRUE, UINT nResourceID = 0)
         : CException(bAutoDelete), m_nResourceID(nResourceID) {}
-    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext = nullptr) const override;
+    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                         PUINT pnHelpContext = nullptr) const override;
 
-protected:
+  protected:
     UINT m_nResourceID;
 };
 
 class AFX_API CMemoryException : public CSimpleException {
-public:
+  public:
     explicit CMemoryException(BOOL bAutoDelete = TRUE) : CSimpleException(bAutoDelete) {}
-    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext = nullptr) const override;
+    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                         PUINT pnHelpContext = nullptr) const override;
 };
 
 class AFX_API CResourceException : public CSimpleException {
-public:
+  public:
     explicit CResourceException(BOOL bAutoDelete = TRUE) : CSimpleException(bAutoDelete) {}
-    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext = nullptr) const override;
+    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                         PUINT pnHelpContext = nullptr) const override;
 };
 
 class AFX_API CInvalidArgException : public CSimpleException {
-public:
+  public:
     explicit CInvalidArgException(BOOL bAutoDelete = TRUE) : CSimpleException(bAutoDelete) {}
 };
 
@@ -86,12 +90,13 @@ AFX_API CWinApp* AFXAPI AfxGetApp();
 // Switches the thread to a module state for one scope and restores the
 // previous state when the scope ends, also when an exception passes.
 struct AFX_MAINTAIN_STATE2 {
-    explicit AFX_MAINTAIN_STATE2(AFX_MODULE_STATE* pNewState) : m_pPrevModuleState(AfxSetModuleState(pNewState)) {}
+    explicit AFX_MAINTAIN_STATE2(AFX_MODULE_STATE* pNewState)
+        : m_pPrevModuleState(AfxSetModuleState(pNewState)) {}
     ~AFX_MAINTAIN_STATE2() { AfxSetModuleState(m_pPrevModuleState); }
     AFX_MAINTAIN_STATE2(const AFX_MAINTAIN_STATE2&) = delete;
     AFX_MAINTAIN_STATE2& operator=(const AFX_MAINTAIN_STATE2&) = delete;
 
-private:
+  private:
     AFX_MODULE_STATE* m_pPrevModuleState;
 };
 

@@ -4,9 +4,10 @@
 #include "afx.h"
 
 class AFX_API COleException : public CException {
-public:
+  public:
     explicit COleException(SCODE sc = S_OK) : m_sc(sc) {}
-    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext = nullptr) const override;
+    BOOL GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                         PUINT pnHelpContext = nullptr) const override;
     static SCODE PASCAL Process(const CException* pAnyException);
 
     SCODE m_sc;

@@ -4,7 +4,7 @@
 #include "afx.h"
 
 class AFX_API CSyncObject : public CObject {
-public:
+  public:
     virtual BOOL Lock(DWORD dwTimeout = INFINITE) = 0;
     virtual BOOL Unlock() = 0;
 };
@@ -12,7 +12,7 @@ public:
 // A Win32 critical section set up with a spin count of 0. A set-up failure
 // throws CMemoryException for E_OUTOFMEMORY and COleException otherwise.
 class AFX_API CCriticalSection : public CSyncObject {
-public:
+  public:
     CCriticalSection();
     ~CCriticalSection() override;
     CCriticalSection(const CCriticalSection&) = delete;
@@ -34,24 +34,27 @@ public:
 
 // Holds a lock for one scope.
 class CSingleLock {
-public:
+  public:
     explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = FALSE) : m_pObject(pObject) {
-        if (bInitialLock) Lock();
+        if (bInitialLock)
+            Lock();
     }
     ~CSingleLock() { Unlock(); }
     CSingleLock(const CSingleLock&) = delete;
     CSingleLock& operator=(const CSingleLock&) = delete;
     BOOL Lock(DWORD dwTimeout = INFINITE) {
-        if (!m_bAcquired) m_bAcquired = m_pObject->Lock(dwTimeout);
+        if (!m_bAcquired)
+            m_bAcquired = m_pObject->Lock(dwTimeout);
         return m_bAcquired;
     }
     BOOL Unlock() {
-        if (m_bAcquired) m_bAcquired = !m_pObject->Unlock();
+        if (m_bAcquired)
+            m_bAcquired = !m_pObject->Unlock();
         return !m_bAcquired;
     }
     BOOL IsLocked() const { return m_bAcquired; }
 
-private:
+  private:
     CSyncObject* m_pObject;
     BOOL m_bAcquired = FALSE;
 };

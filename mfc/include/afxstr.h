@@ -25,7 +25,7 @@ class CStringT;
 
 template <class StringTraits>
 class CStringT<char, StringTraits> {
-public:
+  public:
     using XCHAR = char;
     using PXSTR = char*;
     using PCXSTR = const char*;
@@ -34,7 +34,8 @@ public:
     CStringT(const CStringT&) = default;
     CStringT(CStringT&&) noexcept = default;
     CStringT(PCXSTR psz) : m_str(psz ? psz : "") {}
-    CStringT(PCXSTR pch, int nLength) : m_str(pch ? std::string(pch, Clamp(nLength)) : std::string()) {}
+    CStringT(PCXSTR pch, int nLength)
+        : m_str(pch ? std::string(pch, Clamp(nLength)) : std::string()) {}
     CStringT(char ch, int nRepeat = 1) : m_str(Clamp(nRepeat), ch) {}
     // Wide text is converted in the calling thread's ANSI code page.
     CStringT(const wchar_t* psz) { AssignWide(psz, -1); }
@@ -61,7 +62,8 @@ public:
         return *this;
     }
     CStringT& operator+=(PCXSTR psz) {
-        if (psz) m_str += psz;
+        if (psz)
+            m_str += psz;
         return *this;
     }
     CStringT& operator+=(char ch) {
@@ -95,7 +97,8 @@ public:
     // terminator until ReleaseBuffer fixes the length.
     PXSTR GetBuffer() { return &m_str[0]; }
     PXSTR GetBuffer(int nMinLength) {
-        if (nMinLength > GetLength()) m_str.resize(static_cast<size_t>(nMinLength));
+        if (nMinLength > GetLength())
+            m_str.resize(static_cast<size_t>(nMinLength));
         return &m_str[0];
     }
     PXSTR GetBufferSetLength(int nLength) {
@@ -103,11 +106,13 @@ public:
         return &m_str[0];
     }
     void ReleaseBuffer(int nNewLength = -1) {
-        if (nNewLength < 0) nNewLength = static_cast<int>(std::strlen(m_str.c_str()));
+        if (nNewLength < 0)
+            nNewLength = static_cast<int>(std::strlen(m_str.c_str()));
         m_str.resize(static_cast<size_t>(nNewLength));
     }
     void Truncate(int nNewLength) {
-        if (nNewLength >= 0 && nNewLength < GetLength()) m_str.resize(static_cast<size_t>(nNewLength));
+        if (nNewLength >= 0 && nNewLength < GetLength())
+            m_str.resize(static_cast<size_t>(nNewLength));
     }
 
     void __cdecl Format(PCXSTR pszFormat, ...) {
@@ -125,12 +130,14 @@ public:
         m_str += tail.m_str;
     }
     void FormatV(PCXSTR pszFormat, va_list args) {
-        if (!pszFormat) AfxThrowInvalidArgException();
+        if (!pszFormat)
+            AfxThrowInvalidArgException();
         va_list copy;
         va_copy(copy, args);
         const int n = std::vsnprintf(nullptr, 0, pszFormat, copy);
         va_end(copy);
-        if (n < 0) AfxThrowInvalidArgException();
+        if (n < 0)
+            AfxThrowInvalidArgException();
         std::string out(static_cast<size_t>(n), '\0');
         std::vsnprintf(&out[0], out.size() + 1, pszFormat, args);
         m_str.swap(out);
@@ -138,11 +145,14 @@ public:
 
     int Find(char ch, int iStart = 0) const { return Pos(m_str.find(ch, Start(iStart))); }
     int Find(PCXSTR psz, int iStart = 0) const {
-        if (!psz || iStart > GetLength()) return -1;
+        if (!psz || iStart > GetLength())
+            return -1;
         return Pos(m_str.find(psz, Start(iStart)));
     }
     int ReverseFind(char ch) const { return Pos(m_str.rfind(ch)); }
-    int FindOneOf(PCXSTR pszCharSet) const { return Pos(m_str.find_first_of(pszCharSet ? pszCharSet : "")); }
+    int FindOneOf(PCXSTR pszCharSet) const {
+        return Pos(m_str.find_first_of(pszCharSet ? pszCharSet : ""));
+    }
 
     int Replace(char chOld, char chNew) {
         int n = 0;
@@ -155,7 +165,8 @@ public:
         return n;
     }
     int Replace(PCXSTR pszOld, PCXSTR pszNew) {
-        if (!pszOld || !*pszOld) return 0;
+        if (!pszOld || !*pszOld)
+            return 0;
         const std::string from(pszOld), to(pszNew ? pszNew : "");
         int n = 0;
         for (size_t pos = m_str.find(from); pos != std::string::npos; pos = m_str.find(from, pos)) {
@@ -197,14 +208,17 @@ public:
     // Returns the next token after the separators at iStart; when none is
     // left it returns an empty string and sets iStart to -1.
     CStringT Tokenize(PCXSTR pszTokens, int& iStart) const {
-        if (iStart < 0) AfxThrowInvalidArgException();
+        if (iStart < 0)
+            AfxThrowInvalidArgException();
         if (!pszTokens || !*pszTokens) {
-            if (iStart < GetLength()) return Mid(iStart);
+            if (iStart < GetLength())
+                return Mid(iStart);
         } else if (iStart < GetLength()) {
             const size_t from = m_str.find_first_not_of(pszTokens, static_cast<size_t>(iStart));
             if (from != std::string::npos) {
                 size_t until = m_str.find_first_of(pszTokens, from);
-                if (until == std::string::npos) until = m_str.size();
+                if (until == std::string::npos)
+                    until = m_str.size();
                 iStart = static_cast<int>(until) + 1;
                 return CStringT(m_str.substr(from, until - from));
             }
@@ -214,11 +228,13 @@ public:
     }
 
     CStringT& MakeUpper() {
-        if (!m_str.empty()) CharUpperBuffA(&m_str[0], static_cast<DWORD>(m_str.size()));
+        if (!m_str.empty())
+            CharUpperBuffA(&m_str[0], static_cast<DWORD>(m_str.size()));
         return *this;
     }
     CStringT& MakeLower() {
-        if (!m_str.empty()) CharLowerBuffA(&m_str[0], static_cast<DWORD>(m_str.size()));
+        if (!m_str.empty())
+            CharLowerBuffA(&m_str[0], static_cast<DWORD>(m_str.size()));
         return *this;
     }
     CStringT& TrimRight(PCXSTR set = " \t\r\n") {
@@ -241,7 +257,8 @@ public:
         const wchar_t* image = nullptr;
         // With a zero length LoadStringW hands out the read-only resource text.
         const int n = LoadStringW(hInstance, nID, reinterpret_cast<LPWSTR>(&image), 0);
-        if (n <= 0 || !image) return FALSE;
+        if (n <= 0 || !image)
+            return FALSE;
         AssignWide(image, n);
         return TRUE;
     }
@@ -250,25 +267,32 @@ public:
     BSTR AllocSysString() const {
         const int n = MultiByteToWideChar(CP_THREAD_ACP, 0, m_str.data(), GetLength(), nullptr, 0);
         BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-        if (!b) AfxThrowMemoryException();
-        if (n) MultiByteToWideChar(CP_THREAD_ACP, 0, m_str.data(), GetLength(), b, n);
+        if (!b)
+            AfxThrowMemoryException();
+        if (n)
+            MultiByteToWideChar(CP_THREAD_ACP, 0, m_str.data(), GetLength(), b, n);
         return b;
     }
 
-private:
+  private:
     explicit CStringT(std::string&& s) : m_str(std::move(s)) {}
     static size_t Clamp(int n) { return n < 0 ? 0 : static_cast<size_t>(n); }
     static size_t Start(int i) { return i < 0 ? 0 : static_cast<size_t>(i); }
-    static int Pos(size_t p, int none = -1) { return p == std::string::npos ? none : static_cast<int>(p); }
+    static int Pos(size_t p, int none = -1) {
+        return p == std::string::npos ? none : static_cast<int>(p);
+    }
 
     void AssignWide(const wchar_t* psz, int nLength) {
         if (!psz || nLength == 0) {
             m_str.clear();
             return;
         }
-        if (nLength < 0) nLength = static_cast<int>(std::wcslen(psz));
-        const int n = WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, nullptr, 0, nullptr, nullptr);
-        if (n <= 0) AfxThrowMemoryException();
+        if (nLength < 0)
+            nLength = static_cast<int>(std::wcslen(psz));
+        const int n =
+            WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, nullptr, 0, nullptr, nullptr);
+        if (n <= 0)
+            AfxThrowMemoryException();
         std::string out(static_cast<size_t>(n), '\0');
         WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, &out[0], n, nullptr, nullptr);
         m_str.swap(out);

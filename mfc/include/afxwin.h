@@ -22,38 +22,39 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
-#define DECLARE_MESSAGE_MAP()                          \
-protected:                                             \
+#define DECLARE_MESSAGE_MAP()                            \
+  protected:                                             \
     static const AFX_MSGMAP* PASCAL GetThisMessageMap(); \
     const AFX_MSGMAP* GetMessageMap() const override;
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                          \
-    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }   \
-    const AFX_MSGMAP* PASCAL theClass::GetThisMessageMap() {                            \
-        typedef baseClass TheBaseClass;                                                 \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)               \
+    const AFX_MSGMAP* theClass::GetMessageMap() const {      \
+        return GetThisMessageMap();                          \
+    }                                                        \
+    const AFX_MSGMAP* PASCAL theClass::GetThisMessageMap() { \
+        typedef baseClass TheBaseClass;                      \
         static const AFX_MSGMAP_ENTRY _messageEntries[] = {
-#define END_MESSAGE_MAP()                                                   \
-    {0, 0, 0, 0, 0, static_cast<AFX_PMSG>(nullptr)}                         \
-    }                                                                       \
-    ;                                                                       \
-    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, \
-                                          &_messageEntries[0]};             \
-    return &messageMap;                                                     \
+#define END_MESSAGE_MAP()                                                                         \
+    { 0, 0, 0, 0, 0, static_cast<AFX_PMSG>(nullptr) }                                             \
+    }                                                                                             \
+    ;                                                                                             \
+    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, &_messageEntries[0]}; \
+    return &messageMap;                                                                           \
     }
 
 class AFX_API CCmdTarget : public CObject {
-public:
+  public:
     // The entry that handles nMessage for control nID, searched through this
     // class's map and then its bases'; null when no map has one.
     const AFX_MSGMAP_ENTRY* FindMessageMapEntry(UINT nMessage, UINT nCode, UINT nID) const;
 
-protected:
+  protected:
     static const AFX_MSGMAP* PASCAL GetThisMessageMap();
     virtual const AFX_MSGMAP* GetMessageMap() const;
 };
 
 class AFX_API CWinThread : public CCmdTarget {
-public:
+  public:
     virtual BOOL InitInstance() { return FALSE; }
     virtual int ExitInstance() { return 0; }
 };
@@ -62,8 +63,10 @@ public:
 // of the module that defines it; the module's start-up (DllMain of the static
 // part, for a DLL) then calls InitInstance once.
 class AFX_API CWinApp : public CWinThread {
-public:
-    explicit CWinApp(const char* lpszAppName = nullptr) { Construct(AfxGetStaticModuleState(), lpszAppName); }
+  public:
+    explicit CWinApp(const char* lpszAppName = nullptr) {
+        Construct(AfxGetStaticModuleState(), lpszAppName);
+    }
     ~CWinApp() override;
 
     BOOL InitInstance() override { return TRUE; }
@@ -73,11 +76,11 @@ public:
     HINSTANCE m_hInstance = nullptr;
     AFX_MODULE_STATE* m_pModuleState = nullptr;
 
-protected:
+  protected:
     static const AFX_MSGMAP* PASCAL GetThisMessageMap();
     const AFX_MSGMAP* GetMessageMap() const override;
 
-private:
+  private:
     void Construct(AFX_MODULE_STATE* pModuleState, const char* lpszAppName);
 };
 

@@ -22,7 +22,8 @@ AFX_MODULE_STATE* ProcessState() {
 }
 
 BOOL CopyMessage(const char* text, LPSTR lpszError, UINT nMaxError) {
-    if (!lpszError || nMaxError == 0) return FALSE;
+    if (!lpszError || nMaxError == 0)
+        return FALSE;
     lstrcpynA(lpszError, text, static_cast<int>(nMaxError));
     return TRUE;
 }
@@ -33,57 +34,78 @@ CObject::~CObject() = default;
 CException::~CException() = default;
 
 void CException::Delete() {
-    if (m_bAutoDelete) delete this;
+    if (m_bAutoDelete)
+        delete this;
 }
 
 BOOL CException::GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const {
-    if (pnHelpContext) *pnHelpContext = 0;
-    if (lpszError && nMaxError) *lpszError = '\0';
+    if (pnHelpContext)
+        *pnHelpContext = 0;
+    if (lpszError && nMaxError)
+        *lpszError = '\0';
     return FALSE;
 }
 
 BOOL CSimpleException::GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const {
-    if (pnHelpContext) *pnHelpContext = 0;
+    if (pnHelpContext)
+        *pnHelpContext = 0;
     CString text;
-    if (m_nResourceID && text.LoadString(m_nResourceID)) return CopyMessage(text, lpszError, nMaxError);
+    if (m_nResourceID && text.LoadString(m_nResourceID))
+        return CopyMessage(text, lpszError, nMaxError);
     return CException::GetErrorMessage(lpszError, nMaxError, pnHelpContext);
 }
 
 BOOL CMemoryException::GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const {
-    if (pnHelpContext) *pnHelpContext = 0;
+    if (pnHelpContext)
+        *pnHelpContext = 0;
     return CopyMessage("Out of memory.", lpszError, nMaxError);
 }
 
-BOOL CResourceException::GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const {
-    if (pnHelpContext) *pnHelpContext = 0;
+BOOL CResourceException::GetErrorMessage(LPSTR lpszError, UINT nMaxError,
+                                         PUINT pnHelpContext) const {
+    if (pnHelpContext)
+        *pnHelpContext = 0;
     return CopyMessage("A required resource was unavailable.", lpszError, nMaxError);
 }
 
 BOOL COleException::GetErrorMessage(LPSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const {
-    if (pnHelpContext) *pnHelpContext = 0;
+    if (pnHelpContext)
+        *pnHelpContext = 0;
     char buffer[512] = {};
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                         static_cast<DWORD>(m_sc), 0, buffer, sizeof buffer, nullptr))
-        std::snprintf(buffer, sizeof buffer, "OLE error 0x%08lX.", static_cast<unsigned long>(m_sc));
+        std::snprintf(buffer, sizeof buffer, "OLE error 0x%08lX.",
+                      static_cast<unsigned long>(m_sc));
     return CopyMessage(buffer, lpszError, nMaxError);
 }
 
 SCODE PASCAL COleException::Process(const CException* pAnyException) {
-    if (auto* ole = dynamic_cast<const COleException*>(pAnyException)) return ole->m_sc;
-    if (dynamic_cast<const CMemoryException*>(pAnyException)) return E_OUTOFMEMORY;
+    if (auto* ole = dynamic_cast<const COleException*>(pAnyException))
+        return ole->m_sc;
+    if (dynamic_cast<const CMemoryException*>(pAnyException))
+        return E_OUTOFMEMORY;
     return E_UNEXPECTED;
 }
 
-void AFXAPI AfxThrowMemoryException() { throw &g_memoryException; }
-void AFXAPI AfxThrowResourceException() { throw new CResourceException(); }
-void AFXAPI AfxThrowInvalidArgException() { throw new CInvalidArgException(); }
+void AFXAPI AfxThrowMemoryException() {
+    throw &g_memoryException;
+}
+void AFXAPI AfxThrowResourceException() {
+    throw new CResourceException();
+}
+void AFXAPI AfxThrowInvalidArgException() {
+    throw new CInvalidArgException();
+}
 
 void AFXAPI AfxThrowOleException(SCODE sc) {
-    if (sc == E_OUTOFMEMORY) AfxThrowMemoryException();
+    if (sc == E_OUTOFMEMORY)
+        AfxThrowMemoryException();
     throw new COleException(sc);
 }
 
-AFX_MODULE_STATE* AFXAPI AfxGetModuleState() { return t_pModuleState ? t_pModuleState : ProcessState(); }
+AFX_MODULE_STATE* AFXAPI AfxGetModuleState() {
+    return t_pModuleState ? t_pModuleState : ProcessState();
+}
 
 AFX_MODULE_STATE* AFXAPI AfxSetModuleState(AFX_MODULE_STATE* pNewState) {
     AFX_MODULE_STATE* previous = AfxGetModuleState();
@@ -91,23 +113,32 @@ AFX_MODULE_STATE* AFXAPI AfxSetModuleState(AFX_MODULE_STATE* pNewState) {
     return previous;
 }
 
-HINSTANCE AFXAPI AfxGetResourceHandle() { return AfxGetModuleState()->m_hCurrentResourceHandle; }
+HINSTANCE AFXAPI AfxGetResourceHandle() {
+    return AfxGetModuleState()->m_hCurrentResourceHandle;
+}
 void AFXAPI AfxSetResourceHandle(HINSTANCE hInstResource) {
     AfxGetModuleState()->m_hCurrentResourceHandle = hInstResource;
 }
-HINSTANCE AFXAPI AfxGetInstanceHandle() { return AfxGetModuleState()->m_hCurrentInstanceHandle; }
-CWinApp* AFXAPI AfxGetApp() { return AfxGetModuleState()->m_pCurrentWinApp; }
+HINSTANCE AFXAPI AfxGetInstanceHandle() {
+    return AfxGetModuleState()->m_hCurrentInstanceHandle;
+}
+CWinApp* AFXAPI AfxGetApp() {
+    return AfxGetModuleState()->m_pCurrentWinApp;
+}
 
 CCriticalSection::CCriticalSection() {
     if (!InitializeCriticalSectionAndSpinCount(&m_sect, 0))
         AfxThrowOleException(HRESULT_FROM_WIN32(GetLastError()));
 }
 
-CCriticalSection::~CCriticalSection() { DeleteCriticalSection(&m_sect); }
+CCriticalSection::~CCriticalSection() {
+    DeleteCriticalSection(&m_sect);
+}
 
 BOOL CCriticalSection::Lock(DWORD dwTimeout) {
     // A critical section cannot time out; any other timeout is a caller bug.
-    if (dwTimeout != INFINITE) AfxThrowInvalidArgException();
+    if (dwTimeout != INFINITE)
+        AfxThrowInvalidArgException();
     return Lock();
 }
 
@@ -117,13 +148,16 @@ const AFX_MSGMAP* PASCAL CCmdTarget::GetThisMessageMap() {
     return &map;
 }
 
-const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const {
+    return GetThisMessageMap();
+}
 
 const AFX_MSGMAP_ENTRY* CCmdTarget::FindMessageMapEntry(UINT nMessage, UINT nCode, UINT nID) const {
     for (const AFX_MSGMAP* map = GetMessageMap(); map;
          map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
         for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e && e->nSig != 0; ++e) {
-            if (e->nMessage == nMessage && e->nCode == nCode && nID >= e->nID && nID <= e->nLastID) return e;
+            if (e->nMessage == nMessage && e->nCode == nCode && nID >= e->nID && nID <= e->nLastID)
+                return e;
         }
     }
     return nullptr;
@@ -135,7 +169,9 @@ const AFX_MSGMAP* PASCAL CWinApp::GetThisMessageMap() {
     return &map;
 }
 
-const AFX_MSGMAP* CWinApp::GetMessageMap() const { return GetThisMessageMap(); }
+const AFX_MSGMAP* CWinApp::GetMessageMap() const {
+    return GetThisMessageMap();
+}
 
 void CWinApp::Construct(AFX_MODULE_STATE* pModuleState, const char* lpszAppName) {
     m_pszAppName = lpszAppName;
@@ -145,15 +181,18 @@ void CWinApp::Construct(AFX_MODULE_STATE* pModuleState, const char* lpszAppName)
 }
 
 CWinApp::~CWinApp() {
-    if (m_pModuleState && m_pModuleState->m_pCurrentWinApp == this) m_pModuleState->m_pCurrentWinApp = nullptr;
+    if (m_pModuleState && m_pModuleState->m_pCurrentWinApp == this)
+        m_pModuleState->m_pCurrentWinApp = nullptr;
 }
 
 BOOL AFXAPI AfxDllProcessAttach(AFX_MODULE_STATE* pModuleState, HINSTANCE hInstance) {
     pModuleState->m_hCurrentInstanceHandle = hInstance;
-    if (!pModuleState->m_hCurrentResourceHandle) pModuleState->m_hCurrentResourceHandle = hInstance;
+    if (!pModuleState->m_hCurrentResourceHandle)
+        pModuleState->m_hCurrentResourceHandle = hInstance;
     AFX_MANAGE_STATE(pModuleState);
     CWinApp* app = pModuleState->m_pCurrentWinApp;
-    if (!app) return TRUE;
+    if (!app)
+        return TRUE;
     app->m_hInstance = hInstance;
     if (!app->InitInstance()) {
         app->ExitInstance();
@@ -164,5 +203,6 @@ BOOL AFXAPI AfxDllProcessAttach(AFX_MODULE_STATE* pModuleState, HINSTANCE hInsta
 
 void AFXAPI AfxDllProcessDetach(AFX_MODULE_STATE* pModuleState) {
     AFX_MANAGE_STATE(pModuleState);
-    if (CWinApp* app = pModuleState->m_pCurrentWinApp) app->ExitInstance();
+    if (CWinApp* app = pModuleState->m_pCurrentWinApp)
+        app->ExitInstance();
 }

@@ -10,7 +10,7 @@ namespace vesko::test {
 // A fresh folder under %TEMP% that is removed with everything in it when the
 // object goes away. Path() has no trailing separator.
 class ScratchDir {
-public:
+  public:
     explicit ScratchDir(const char* tag = "t");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -19,7 +19,7 @@ public:
     // Path() + "\\" + relative.
     std::string operator/(const std::string& relative) const { return m_path + "\\" + relative; }
 
-private:
+  private:
     std::string m_path;
 };
 

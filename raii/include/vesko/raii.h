@@ -18,7 +18,7 @@ using Microsoft::WRL::ComPtr;
 // A resource of type T freed by Close(T) and empty when equal to Invalid().
 template <typename Traits>
 class UniqueResource {
-public:
+  public:
     using T = typename Traits::Type;
     UniqueResource() = default;
     explicit UniqueResource(T value) : m_value(value) {}
@@ -27,7 +27,8 @@ public:
     UniqueResource& operator=(const UniqueResource&) = delete;
     UniqueResource(UniqueResource&& other) noexcept : m_value(other.Release()) {}
     UniqueResource& operator=(UniqueResource&& other) noexcept {
-        if (this != &other) Reset(other.Release());
+        if (this != &other)
+            Reset(other.Release());
         return *this;
     }
 
@@ -36,7 +37,8 @@ public:
     explicit operator bool() const { return IsValid(); }
     // Frees the current value and takes value instead.
     void Reset(T value = Traits::Invalid()) {
-        if (IsValid()) Traits::Close(m_value);
+        if (IsValid())
+            Traits::Close(m_value);
         m_value = value;
     }
     // Gives up ownership without freeing.
@@ -47,7 +49,7 @@ public:
         return &m_value;
     }
 
-private:
+  private:
     T m_value = Traits::Invalid();
 };
 
@@ -56,7 +58,8 @@ struct Handle {  // CreateFile/CreateEvent/... ; both null and INVALID_HANDLE_VA
     using Type = HANDLE;
     static HANDLE Invalid() { return nullptr; }
     static void Close(HANDLE h) {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
     }
 };
 struct FindHandle {
@@ -107,19 +110,20 @@ using UniqueSafeArray = UniqueResource<traits::SafeArray>;
 
 // Holds SafeArrayAccessData for one scope.
 class SafeArrayAccess {
-public:
+  public:
     explicit SafeArrayAccess(SAFEARRAY* array) : m_array(array) {
         m_hr = array ? SafeArrayAccessData(array, &m_data) : E_INVALIDARG;
     }
     ~SafeArrayAccess() {
-        if (SUCCEEDED(m_hr)) SafeArrayUnaccessData(m_array);
+        if (SUCCEEDED(m_hr))
+            SafeArrayUnaccessData(m_array);
     }
     SafeArrayAccess(const SafeArrayAccess&) = delete;
     SafeArrayAccess& operator=(const SafeArrayAccess&) = delete;
     HRESULT Result() const { return m_hr; }
     void* Data() const { return SUCCEEDED(m_hr) ? m_data : nullptr; }
 
-private:
+  private:
     SAFEARRAY* m_array;
     void* m_data = nullptr;
     HRESULT m_hr;
@@ -127,16 +131,18 @@ private:
 
 // Enters COM on this thread for one scope (CoInitializeEx/CoUninitialize).
 class ComApartment {
-public:
-    explicit ComApartment(DWORD coinit = COINIT_MULTITHREADED) : m_hr(CoInitializeEx(nullptr, coinit)) {}
+  public:
+    explicit ComApartment(DWORD coinit = COINIT_MULTITHREADED)
+        : m_hr(CoInitializeEx(nullptr, coinit)) {}
     ~ComApartment() {
-        if (SUCCEEDED(m_hr)) CoUninitialize();
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
     }
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
     HRESULT Result() const { return m_hr; }
 
-private:
+  private:
     HRESULT m_hr;
 };
 
