@@ -1,0 +1,176 @@
+// CDExpManager: the disc export service of DiscBurnLib, as a virtual
+// recorder. A folder stands for a recordable disc in a drive: the folder's
+// contents are the disc's contents and its free space is the disc's
+// capacity minus the bytes of the files in it. Burning copies into the
+// folder, erasing empties it. Machines without a burner (and the tests) use
+// it in place of a real drive; every event, record and error below is what a
+// host sees from a real recorder too.
+//
+// Drive text (SetDrive / GetDrive), the folder then an optional capacity:
+//   "<folder>"              a CD: 700 MiB (734003200 bytes)
+//   "<folder>?cd"           the same
+//   "<folder>?dvd"          a single-layer DVD: 4700000000 bytes
+//   "<folder>?size=<bytes>" any capacity, decimal, greater than 0
+// The option is case-insensitive. A trailing separator on the folder is
+// ignored. The folder need not exist when the drive is selected (a drive
+// without a disc): IsValid and ValidateDrive tell.
+//
+// Synchronous operations:
+//   IsValid             true when a drive is selected and its folder exists.
+//   SetDrive(text)      eOK: selected. Null or "": the selection is cleared,
+//                       eNoDrive. Malformed text: eInvalidDrive, the previous
+//                       selection stays. While a job runs: eDriveBusy,
+//                       nothing changes.
+//   GetDrive(out)       eOK with the text SetDrive accepted; eNoDrive (and an
+//                       empty string) when none is selected.
+//   GetDriveAvailSpace  eOK with the free bytes (0 when the folder holds more
+//                       than the capacity); eNoDrive; eInvalidDrive when the
+//                       folder is missing or not a folder.
+//   ValidateDrive       eNoDrive, eInvalidDrive (as above) or eOK.
+//
+// Jobs. StartBurn, StartErase, StartGetDriveAvailSpace and StartValidateDrive
+// return at once; the job runs on the manager's worker thread, which posts
+// its events (Observable::PostEvent, delivered on that thread). One job runs
+// at a time. Events, with the data argument:
+//   1  null                  the job started
+//   2  CD::EError (bits)     validation result
+//   3  free KiB (bits)       space query result, capped at 0xFFFFFFFF
+//   4  new CDProgress        progress: kind, value1 = KiB done,
+//                            value2 = KiB of the whole job
+//   5  new CDResult          burn/erase outcome: first = operation
+//                            (1 burn, 2 erase), second = CD::EError
+//   6  operation (bits)      the job finished: 1 burn, 2 erase,
+//                            3 space query, 4 validation
+//   7  operation (bits)      the job was cancelled or stopped; posted
+//                            before its 5 and 6
+// "(bits)" data is the pointer's own value, no address: nothing to free. The
+// records of events 4 and 5 are allocated for that one event; the observer
+// that consumes them deletes them. Each job posts, in this order:
+//   StartValidateDrive       1, 2 (the ValidateDrive result), 6(4)
+//   StartGetDriveAvailSpace  1, 3 (free KiB; 0 without a usable drive), 6(3)
+//   StartBurn(source, verify)
+//                            1, 4(burn)..., [4(verify)...], [7(1)], 5(1, e), 6(1)
+//   StartErase(full)         1, [4(erase)...], [7(2)], 5(2, e), 6(2)
+// A job that fails before moving data posts no 4. Progress starts at 0 KiB,
+// never decreases, and ends at the total; while data moves it is posted at
+// least every 1% of the total (jobs above 400 KiB; smaller ones in 4 KiB
+// steps) and at least every 100 ms. A job is no longer busy when its 5 (or
+// 2, 3) is posted, so an observer may start the next job from there; that
+// job's 1 follows this job's 6.
+//
+// Burn: source is a file, copied into the disc folder under its own name, or
+// a folder, whose whole tree is copied into the disc folder (its contents,
+// not the folder itself). Files of the same name on the disc are replaced.
+// verify = true compares every copied file with its source afterwards. The
+// space needed (the source's file bytes) is checked against the free space
+// before anything is written. Each file is written under a temporary name
+// and renamed when complete, so the disc never shows a half-copied file.
+// Outcomes (CDResult second):
+//   eOK             copied (and verified)
+//   eNoDrive        no drive selected
+//   eInvalidDrive   the drive's folder is missing or not a folder
+//   eSourceNotFound source null, empty, missing or unreadable
+//   eNotSupported   the source and the disc folder lie inside each other
+//   eNoSpace        more than fits: nothing written
+//   eWriteFailed    a write or the verification failed: what the job wrote
+//                   is removed again
+//   eCancelled      Cancel: what the job wrote is removed
+//   eStopped        Stop: the files completed before it stay, the file in
+//                   progress is discarded
+//   eDriveBusy      another job was running (see below)
+// Erase: full = true deletes file by file with eProgressErase progress
+// (KiB of deleted files); false deletes without progress. Outcomes: eOK,
+// eNoDrive, eInvalidDrive, eWriteFailed (a file or folder could not be
+// deleted), eCancelled / eStopped (deleting ends at the next file; what is
+// deleted stays deleted), eDriveBusy.
+//
+// Cancel and Stop act on the running (or accepted, not yet started) job and
+// take effect within one 256 KiB chunk; without a job they do nothing.
+// Cancel wins over Stop.
+//
+// Busy: a Start while a job runs starts nothing and posts only its result,
+// on the calling thread before Start returns, with no 1 or 6 (those always
+// belong to the running job): burn and erase post 5 with eDriveBusy,
+// validation posts 2 with eDriveBusy; a space query is answered with 3 and
+// the free space at that moment, since reading it disturbs nothing.
+//
+// Destruction while a job runs cancels the job, lets it post its remaining
+// events (7, 5 eCancelled, 6) and waits for the worker to end. Do not delete
+// the manager from inside one of its own event callbacks.
+#pragma once
+
+#include "cdexpservice.h"
+#include "cdnotifiable.h"
+#include "runnable.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
+  public:
+    CDExpManager();
+    ~CDExpManager() override;
+    CDExpManager(const CDExpManager&) = delete;
+    CDExpManager& operator=(const CDExpManager&) = delete;
+
+    bool IsValid() const override;
+    CD::EError SetDrive(const char* drive) override;
+    CD::EError GetDrive(CString& drive) override;
+    CD::EError GetDriveAvailSpace(unsigned long long& space) override;
+    CD::EError ValidateDrive() override;
+    void StartGetDriveAvailSpace() override;
+    void StartValidateDrive() override;
+    void StartBurn(const char* source, bool flag) override;
+    void StartErase(bool flag) override;
+    void Cancel() override;
+    void Stop() override;
+
+    // Posts one event to the observers (CDNotifiable).
+    void Notify(unsigned int eventId, void* data) override;
+    // The worker thread's body (Runnable): runs accepted jobs until the
+    // manager is destroyed. Started by the first job; never call it directly.
+    void Run() override;
+
+    // A drive text split into folder and capacity.
+    struct Drive {
+        std::string text;                 // as given to SetDrive
+        std::string folder;               // without a trailing separator
+        unsigned long long capacity = 0;  // bytes
+    };
+    // Parses drive text; false when it is malformed.
+    static bool ParseDrive(const char* text, Drive& drive);
+
+    enum Operation : unsigned int { eBurn = 1, eErase = 2, eSpaceQuery = 3, eValidation = 4 };
+    enum Request : int { eNone = 0, eCancelRequest = 1, eStopRequest = 2 };
+
+  private:
+    struct Job {
+        Operation operation = eValidation;
+        std::optional<Drive> drive;  // the selection when the job was accepted
+        std::string source;
+        bool flag = false;
+    };
+
+    // Hands job to the worker unless one is running; false when busy.
+    bool Accept(Job job);
+    // Called by the job right before it posts its result.
+    void EndBusy();
+    void Execute(const Job& job);
+    CD::EError Burn(const Job& job);
+    CD::EError Erase(const Job& job);
+    void PostValue(unsigned int eventId, unsigned long long value);
+    std::optional<Drive> SelectedDrive() const;
+
+    mutable std::mutex m_mutex;  // guards everything below but m_nRequest
+    std::condition_variable m_cvWake;
+    std::optional<Drive> m_drive;
+    std::optional<Job> m_pending;
+    bool m_bBusy = false;
+    bool m_bQuit = false;
+    std::atomic<int> m_nRequest{eNone};
+    std::thread m_worker;
+};

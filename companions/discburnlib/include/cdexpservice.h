@@ -1,0 +1,51 @@
+// The disc export interface: selects and checks a recordable drive, reports
+// its free space, burns and erases. Short questions are answered at once;
+// the Start operations return at once and report through events posted to
+// the observers (see cdexpmanager.h for the events).
+#pragma once
+
+#include <afxstr.h>
+
+#include "observable.h"
+
+namespace CD {
+enum EError : unsigned int {
+    eOK = 0,
+    eBrokerFailure = 1,   // reserved: a call through the broker did not succeed
+    eNoDrive = 2,         // no drive selected
+    eInvalidDrive = 3,    // the selected drive is not usable, or a drive text is malformed
+    eDriveBusy = 4,       // another job is running
+    eNoSpace = 5,         // the data does not fit on the disc
+    eSourceNotFound = 6,  // what should be burned does not exist
+    eWriteFailed = 7,     // writing, verifying or erasing failed
+    eCancelled = 8,       // the job was cancelled
+    eStopped = 9,         // the job was stopped
+    eNotSupported = 10,   // the request cannot be carried out on this drive
+};
+}  // namespace CD
+
+// Observable is the first base, so a pointer to the service is also the
+// pointer to the Observable the events are posted on.
+class CDExpService : public Observable {
+  public:
+    explicit CDExpService(const char* name);
+    virtual ~CDExpService();
+
+    // The implementation's name ("CDExpManager").
+    const char* GetName() const;
+
+    virtual bool IsValid() const = 0;
+    virtual CD::EError SetDrive(const char* drive) = 0;
+    virtual CD::EError GetDrive(CString& drive) = 0;
+    virtual CD::EError GetDriveAvailSpace(unsigned long long& space) = 0;
+    virtual CD::EError ValidateDrive() = 0;
+    virtual void StartGetDriveAvailSpace() = 0;
+    virtual void StartValidateDrive() = 0;
+    virtual void StartBurn(const char* source, bool flag) = 0;
+    virtual void StartErase(bool flag) = 0;
+    virtual void Cancel() = 0;
+    virtual void Stop() = 0;
+
+  private:
+    CString m_strName;
+};

@@ -1,0 +1,21 @@
+// Outcome record of a disc burn or erase, posted with event 5 (see
+// cdexpmanager.h). The observer that consumes it deletes it through the
+// virtual destructor.
+#pragma once
+
+class CDResult {
+  public:
+    // The recorder posts first = the operation (1 burn, 2 erase), second =
+    // its CD::EError.
+    CDResult(unsigned long first, unsigned long second);
+    virtual ~CDResult();
+    CDResult(const CDResult&) = delete;
+    CDResult& operator=(const CDResult&) = delete;
+
+    unsigned long GetFirst() const;
+    unsigned long GetSecond() const;
+
+  private:
+    unsigned long m_nFirst;
+    unsigned long m_nSecond;
+};

@@ -1,0 +1,3 @@
+#include "cdnotifiable.h"
+
+CDNotifiable::~CDNotifiable() = default;

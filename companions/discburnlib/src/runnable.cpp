@@ -1,0 +1,3 @@
+#include "runnable.h"
+
+Runnable::~Runnable() = default;
