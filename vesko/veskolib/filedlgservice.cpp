@@ -1,0 +1,5 @@
+#include "filedlgservice.h"
+
+FileDlgService::FileDlgService() = default;
+
+FileDlgService::~FileDlgService() = default;
