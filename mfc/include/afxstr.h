@@ -283,12 +283,13 @@ class CStringT<char, StringTraits> {
     }
 
     void AssignWide(const wchar_t* psz, int nLength) {
+        if (psz && nLength < 0)
+            nLength = static_cast<int>(std::wcslen(psz));
+        // An empty wide text is an empty string, not a failed conversion.
         if (!psz || nLength == 0) {
             m_str.clear();
             return;
         }
-        if (nLength < 0)
-            nLength = static_cast<int>(std::wcslen(psz));
         const int n =
             WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, nullptr, 0, nullptr, nullptr);
         if (n <= 0)
