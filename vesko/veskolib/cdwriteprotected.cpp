@@ -1,6 +1,5 @@
 #include "cdwriteprotected.h"
 
-#include <ace/Init_ACE.h>
 #include <ace/Log_Msg.h>
 
 #include <cdprogress.h>
@@ -30,13 +29,6 @@ constexpr CD::EError kBrokerFailure = CD::eBrokerFailure;
 
 CD::EError ResultOf(HRESULT hr, DWORD dwError) {
     return hr != S_OK ? kBrokerFailure : static_cast<CD::EError>(dwError);
-}
-
-// ACE's object manager must exist before a second thread logs; the worker
-// may log the first record of the process.
-void EnsureAce() {
-    static std::once_flag once;
-    std::call_once(once, [] { ACE::init(); });
 }
 
 // The identity for calls made where no exception may leave (the worker, the
@@ -137,7 +129,6 @@ CDWriteProtected::~CDWriteProtected() {
 
 bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
     m_pSecurityAttr = pAttr;
-    EnsureAce();
 
     // A set without a broker (it could not start one, or the one it had is
     // gone) hands in null: the service then exists, and every operation
