@@ -1,0 +1,77 @@
+#include "protectedtestsupport.h"
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+namespace vesko::test {
+
+VeskoSecurityAttributes& Attrs() {
+    static VeskoSecurityAttributes attrs;
+    static const bool initialised = (attrs.Init(), true);
+    (void)initialised;
+    return attrs;
+}
+
+ComPtr<IBroker> StartBroker(HRESULT* pHr) {
+    ComPtr<IBroker> broker;
+    const HRESULT hr = CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_IBroker,
+                                        reinterpret_cast<void**>(broker.GetAddressOf()));
+    if (pHr)
+        *pHr = hr;
+    return broker;
+}
+
+DWORD BrokerProcessId(IBroker* broker) {
+    DWORD pid = 0, version = 0;
+    if (!broker || FAILED(broker->GetBrokerInfo(&pid, &version)))
+        return 0;
+    return pid;
+}
+
+HRESULT LookupFailureFor(REFIID riid) {
+    ComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr =
+        CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                         IID_IGlobalInterfaceTable, reinterpret_cast<void**>(git.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
+    ComPtr<IUnknown> nothing;
+    return git->GetInterfaceFromGlobal(0, riid, reinterpret_cast<void**>(nothing.GetAddressOf()));
+}
+
+std::vector<DWORD> BrokerProcesses() {
+    std::vector<DWORD> pids;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot.Get(), &entry); more;
+         more = Process32Next(snapshot.Get(), &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "veskobroker.exe") == 0)
+            pids.push_back(entry.th32ProcessID);
+    }
+    return pids;
+}
+
+DWORD HandleCountOf(DWORD processId) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+    DWORD count = 0;
+    if (!process || !GetProcessHandleCount(process.Get(), &count))
+        return 0;
+    return count;
+}
+
+bool SignalNamed(const char* name) {
+    UniqueHandle event(OpenEventA(EVENT_MODIFY_STATE, FALSE, name));
+    return event && SetEvent(event.Get());
+}
+
+std::string Hex(unsigned long value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", value);
+    return text;
+}
+
+}  // namespace vesko::test
