@@ -1,0 +1,227 @@
+#include "dialogoperations.h"
+
+#include <commdlg.h>
+
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include <afx.h>
+
+#include "brokercontext.h"
+#include "dialoglib.h"
+#include "reportlib.h"
+#include "textconvert.h"
+
+namespace vesko::broker {
+
+namespace {
+
+constexpr DWORD kHostOnlyFlags = OFN_ENABLETEMPLATE | OFN_ENABLETEMPLATEHANDLE | OFN_ENABLEHOOK;
+
+HWND OwnerWindow(DWORD value) {
+    HWND window = static_cast<HWND>(LongToHandle(static_cast<LONG>(value)));
+    return window && IsWindow(window) ? window : nullptr;
+}
+
+CString Narrow(BSTR text) {
+    // Dialog texts are shown, not interpreted: the framework's conversion
+    // (best fit included) is what the direct dialogs would get.
+    return CString(text ? static_cast<const wchar_t*>(text) : L"");
+}
+
+// Runs a dialog on a fresh single-threaded-apartment thread in the host's
+// language and waits for it. Exceptions stay on that thread.
+template <typename Show>
+HRESULT RunDialog(DWORD language, Show show) {
+    HRESULT outcome = S_OK;
+    std::thread worker([&] {
+        ComApartment apartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        if (language)
+            SetThreadUILanguage(static_cast<LANGID>(language));
+        try {
+            show();
+        } catch (CException* e) {
+            e->Delete();
+            outcome = E_FAIL;
+        } catch (const std::bad_alloc&) {
+            outcome = E_OUTOFMEMORY;
+        } catch (...) {
+            outcome = E_FAIL;
+        }
+    });
+    worker.join();
+    return outcome;
+}
+
+BSTR OptionalBstr(const char* text) {
+    return text && *text ? ToBstr(text) : nullptr;
+}
+
+std::string ResultText(HRESULT hr, int result) {
+    return "hr=" + Hex(static_cast<unsigned long>(hr)) + " result=" + std::to_string(result);
+}
+
+}  // namespace
+
+DialogOperations::DialogOperations(BrokerContext& context) : m_context(context) {}
+
+void DialogOperations::Grant(const char* operation, const char* what, const char* path, bool tree) {
+    const char* reason = nullptr;
+    const std::wstring canonical = PathPolicy::Canonicalise(FromAnsi(path), &reason);
+    if (canonical.empty()) {
+        m_context.Audit().Note(std::string(operation) + " grants nothing for " + what + " " +
+                               ForLog(FromAnsi(path)) + ": " + reason);
+        return;
+    }
+    if (tree)
+        m_context.Paths().GrantTree(canonical);
+    else
+        m_context.Paths().GrantFile(canonical);
+    m_context.Audit().Note(std::string(operation) + " grants " + what + " " + ForLog(canonical));
+}
+
+HRESULT DialogOperations::ShowFileDialog(int mode, BSTR text1, BSTR text2, BSTR text3, DWORD flags,
+                                         DWORD ownerWindow, BSTR* chosenPath, BSTR* chosenFiles,
+                                         int* result) {
+    if (!chosenPath || !chosenFiles || !result)
+        return E_POINTER;
+    *chosenPath = nullptr;
+    *chosenFiles = nullptr;
+    *result = IDCANCEL;
+    const std::string arguments = "mode=" + std::to_string(mode) + " text1=" + ForLog(text1) +
+                                  " text2=" + ForLog(text2) + " text3=" + ForLog(text3) +
+                                  " flags=" + Hex(flags) + " owner=" + Hex(ownerWindow);
+    CString path;
+    std::vector<CString> files;
+    int answer = IDCANCEL;
+    const HRESULT hr = RunDialog(m_context.Language(), [&] {
+        answer = DoModalTrevoltFileDlg(mode, Narrow(text1), Narrow(text2), flags & ~kHostOnlyFlags,
+                                       Narrow(text3), OwnerWindow(ownerWindow), path, files);
+    });
+    if (FAILED(hr)) {
+        m_context.Audit().Done("ShowFileDialog", arguments, ResultText(hr, *result));
+        return hr;
+    }
+    *result = answer;
+    std::string joined;
+    for (const CString& file : files) {
+        if (file.IsEmpty())
+            continue;
+        if (!joined.empty())
+            joined += '|';
+        joined += file.GetString();
+    }
+    // A text the dialog left alone comes back null, so that the caller's own
+    // string stays as it was (as with a dialog shown directly).
+    *chosenPath = OptionalBstr(path.GetString());
+    *chosenFiles = OptionalBstr(joined.c_str());
+    if ((!path.IsEmpty() && !*chosenPath) || (!joined.empty() && !*chosenFiles)) {
+        SysFreeString(*chosenPath);
+        SysFreeString(*chosenFiles);
+        *chosenPath = *chosenFiles = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    if (answer == IDOK && mode == 2 && !path.IsEmpty())
+        Grant("ShowFileDialog", "the file to save", path.GetString(), false);
+    m_context.Audit().Done(
+        "ShowFileDialog", arguments,
+        ResultText(hr, answer) + " path=" + ForLog(*chosenPath) + " files=" + ForLog(*chosenFiles));
+    return S_OK;
+}
+
+HRESULT DialogOperations::ShowSaveImageDialog(BSTR text1, BSTR text2, BSTR text3, BSTR text4,
+                                              long number1, DWORD ownerWindow, DWORD moduleInstance,
+                                              long number2, BSTR* resultText, DWORD* value1,
+                                              DWORD* value2, int* result) {
+    if (!resultText || !result)
+        return E_POINTER;
+    *resultText = nullptr;
+    *result = IDCANCEL;
+    const std::string arguments =
+        "text1=" + ForLog(text1) + " text2=" + ForLog(text2) +
+        " number1=" + std::to_string(number1) + " text3=" + ForLog(text3) +
+        " text4=" + ForLog(text4) + " owner=" + Hex(ownerWindow) +
+        " instance=" + Hex(moduleInstance) + " number2=" + std::to_string(number2);
+    CString path;
+    int answer = IDCANCEL;
+    const long flags = static_cast<long>(static_cast<DWORD>(number2) & ~kHostOnlyFlags);
+    const HRESULT hr = RunDialog(m_context.Language(), [&] {
+        answer =
+            DoModalSaveImgDlg(Narrow(text1), Narrow(text2), number1, Narrow(text3), Narrow(text4),
+                              OwnerWindow(ownerWindow), nullptr, flags, path, value1, value2);
+    });
+    if (FAILED(hr)) {
+        m_context.Audit().Done("ShowSaveImageDialog", arguments, ResultText(hr, *result));
+        return hr;
+    }
+    *result = answer;
+    *resultText = OptionalBstr(path.GetString());
+    if (!path.IsEmpty() && !*resultText)
+        return E_OUTOFMEMORY;
+    if (answer == IDOK && !path.IsEmpty())
+        Grant("ShowSaveImageDialog", "the file to save", path.GetString(), false);
+    m_context.Audit().Done("ShowSaveImageDialog", arguments,
+                           ResultText(hr, answer) + " path=" + ForLog(*resultText));
+    return S_OK;
+}
+
+HRESULT DialogOperations::ShowFolderDialog(DWORD ownerWindow, BSTR title, BSTR* folder,
+                                           int* result) {
+    if (!folder || !result)
+        return E_POINTER;
+    *folder = nullptr;
+    *result = IDCANCEL;
+    const std::string arguments = "owner=" + Hex(ownerWindow) + " title=" + ForLog(title);
+    CString chosen;
+    int answer = IDCANCEL;
+    const HRESULT hr = RunDialog(m_context.Language(), [&] {
+        answer = DoModalFolderDlg(OwnerWindow(ownerWindow), Narrow(title), chosen);
+    });
+    if (FAILED(hr)) {
+        m_context.Audit().Done("ShowFolderDialog", arguments, ResultText(hr, *result));
+        return hr;
+    }
+    *result = answer;
+    *folder = OptionalBstr(chosen.GetString());
+    if (!chosen.IsEmpty() && !*folder)
+        return E_OUTOFMEMORY;
+    if (answer == IDOK && !chosen.IsEmpty())
+        Grant("ShowFolderDialog", "the folder tree", chosen.GetString(), true);
+    m_context.Audit().Done("ShowFolderDialog", arguments,
+                           ResultText(hr, answer) + " folder=" + ForLog(*folder));
+    return S_OK;
+}
+
+HRESULT DialogOperations::ShowPrintSelectionDialog(DWORD ownerWindow, int number, BSTR text,
+                                                   BSTR* resultText, DWORD brokerValue,
+                                                   int* result) {
+    if (!resultText)
+        return E_POINTER;
+    *resultText = nullptr;
+    const std::string arguments = "owner=" + Hex(ownerWindow) +
+                                  " number=" + std::to_string(number) + " text=" + ForLog(text) +
+                                  " value=" + std::to_string(brokerValue);
+    CString chosen;
+    int answer = -1;
+    // The caption is the host's by-value argument, which the library keeps:
+    // the dialog shows its own default caption.
+    const HRESULT hr = RunDialog(m_context.Language(), [&] {
+        answer = DoModalPrintSelDialog(OwnerWindow(ownerWindow), number, CString(), Narrow(text),
+                                       chosen);
+    });
+    if (FAILED(hr)) {
+        m_context.Audit().Done("ShowPrintSelectionDialog", arguments, ResultText(hr, answer));
+        return hr;
+    }
+    if (result)
+        *result = answer;
+    *resultText = OptionalBstr(chosen.GetString());
+    if (!chosen.IsEmpty() && !*resultText)
+        return E_OUTOFMEMORY;
+    m_context.Audit().Done("ShowPrintSelectionDialog", arguments,
+                           ResultText(hr, answer) + " text=" + ForLog(*resultText));
+    return S_OK;
+}
+
+}  // namespace vesko::broker

@@ -1,0 +1,123 @@
+#include "helpviewer.h"
+
+#include <cwctype>
+
+#include "pathpolicy.h"
+#include "sfileio.h"
+
+namespace vesko::broker {
+
+namespace {
+
+bool EndsWithNoCase(const std::wstring& text, const wchar_t* tail) {
+    const size_t n = wcslen(tail);
+    return text.size() >= n &&
+           CompareStringOrdinal(text.c_str() + text.size() - n, static_cast<int>(n), tail,
+                                static_cast<int>(n), TRUE) == CSTR_EQUAL;
+}
+
+// A topic inside the help file: "/folder/page.htm#anchor", nothing that
+// could end the quoted argument or name another file.
+bool IsPlainTopic(const std::wstring& topic) {
+    if (topic.empty() || topic.size() > 200 || topic[0] != L'/')
+        return false;
+    for (wchar_t c : topic) {
+        if (!(std::iswalnum(c) || c == L'/' || c == L'.' || c == L'_' || c == L'-' || c == L'#' ||
+              c == L' '))
+            return false;
+    }
+    return topic.find(L"..") == std::wstring::npos;
+}
+
+}  // namespace
+
+HelpViewer::~HelpViewer() {
+    End();
+}
+
+DWORD HelpViewer::ProcessId() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_process ? GetProcessId(m_process.Get()) : 0;
+}
+
+void HelpViewer::End() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_process)
+        SFileIO::EndHelpProcess(m_process.Get());
+    m_process.Reset();
+}
+
+DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& writable,
+                       const char*& refusal, std::wstring& commandLine) {
+    refusal = nullptr;
+    // As in direct mode, an empty request shows nothing and succeeds.
+    if (request.empty())
+        return ERROR_SUCCESS;
+
+    std::wstring file = request, topic;
+    const size_t separator = request.find(L"::");
+    if (separator != std::wstring::npos) {
+        file = request.substr(0, separator);
+        topic = request.substr(separator + 2);
+        if (!IsPlainTopic(topic)) {
+            refusal = "help topic is not a plain page name";
+            return ERROR_ACCESS_DENIED;
+        }
+    }
+    // Options such as "-decompile" never reach the viewer: a path must be
+    // absolute, and the whole request travels as one quoted argument.
+    const std::wstring canonical = PathPolicy::Canonicalise(file, &refusal);
+    if (canonical.empty())
+        return ERROR_ACCESS_DENIED;
+    refusal = nullptr;
+    if (!EndsWithNoCase(canonical, L".chm")) {
+        refusal = "not a compiled help file (.chm)";
+        return ERROR_ACCESS_DENIED;
+    }
+    // A help file can run script inside the viewer, which runs at the
+    // broker's integrity: one that the host could have written itself is
+    // never shown.
+    if (writable.Check(canonical, PathUse::Check).allowed) {
+        refusal = "help file lies in a folder the host may write to";
+        return ERROR_ACCESS_DENIED;
+    }
+    const DWORD attributes = GetFileAttributesW(canonical.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError();
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        refusal = "help file is a folder or a reparse point";
+        return ERROR_ACCESS_DENIED;
+    }
+
+    wchar_t windows[MAX_PATH] = {};
+    const UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return GetLastError();
+    const std::wstring viewer = std::wstring(windows) + L"\\hh.exe";
+    const std::wstring argument = topic.empty() ? canonical : canonical + L"::" + topic;
+    // The canonical path has no quote and no trailing backslash, so quoting
+    // it is enough to keep it one argument.
+    commandLine = L"\"" + viewer + L"\" \"" + argument + L"\"";
+
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_process) {
+        const DWORD ended = SFileIO::EndHelpProcess(m_process.Get());
+        if (ended != ERROR_SUCCESS)
+            return ended;
+        m_process.Reset();
+    }
+    std::wstring mutableLine = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(viewer.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return GetLastError();
+    CloseHandle(process.hThread);
+    m_process.Reset(process.hProcess);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace vesko::broker
