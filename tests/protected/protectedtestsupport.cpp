@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vesko::test {
@@ -55,12 +56,56 @@ std::vector<DWORD> BrokerProcesses() {
     return pids;
 }
 
+namespace {
+
+// The system's handle table, as NtQuerySystemInformation(SystemHandleInformation)
+// returns it. Wine answers GetProcessHandleCount with 0 but keeps this table.
+struct HandleEntry {
+    ULONG ProcessId;
+    UCHAR ObjectTypeNumber;
+    UCHAR Flags;
+    USHORT Handle;
+    PVOID Object;
+    ACCESS_MASK GrantedAccess;
+};
+struct HandleTable {
+    ULONG Count;
+    HandleEntry Handles[1];
+};
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+DWORD CountInSystemTable(DWORD processId) {
+    const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
+    if (!query)
+        return 0;
+    std::vector<BYTE> buffer(1 << 20);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(16 /* SystemHandleInformation */, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+            DWORD count = 0;
+            for (ULONG i = 0; i < table->Count; ++i) {
+                if (table->Handles[i].ProcessId == processId)
+                    ++count;
+            }
+            return count;
+        }
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+    }
+    return 0;
+}
+
+}  // namespace
+
 DWORD HandleCountOf(DWORD processId) {
     UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
     DWORD count = 0;
-    if (!process || !GetProcessHandleCount(process.Get(), &count))
-        return 0;
-    return count;
+    if (process && GetProcessHandleCount(process.Get(), &count) && count != 0)
+        return count;
+    return CountInSystemTable(processId);
 }
 
 bool SignalNamed(const char* name) {

@@ -28,7 +28,8 @@ HRESULT LookupFailureFor(REFIID riid);
 
 // Process ids of every running veskobroker.exe.
 std::vector<DWORD> BrokerProcesses();
-// The open handle count of a process, or 0 when it cannot be read.
+// The open handle count of a process (GetProcessHandleCount, or the
+// system handle table where that answers 0), or 0 when neither can be read.
 DWORD HandleCountOf(DWORD processId);
 
 // Sets one of the named events shared with the broker.
