@@ -67,6 +67,12 @@ void BrokerContext::AddWellKnownRoots() {
     if (slash > 0)
         productFolder = productFolder.Left(slash);
     add(productFolder, "well-known folder: product");
+    for (const CString& folder : {m_folders.GetWritableDir(), m_folders.GetUserMachinePrefDir(),
+                                  m_folders.GetExportTempDir()}) {
+        const std::wstring canonical = PathPolicy::Canonicalise(FromAnsi(folder), nullptr);
+        if (!canonical.empty())
+            m_paths.Pin(canonical);
+    }
     add(m_folders.GetLogDir(), "well-known folder: logs");
     add(m_folders.GetMachinePrefDir(), "well-known folder: machine preferences");
     add(m_folders.GetUserActivityLogDir(), "well-known folder: user activity logs");

@@ -53,6 +53,8 @@ STDMETHODIMP BrokerObject::QueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<IFileDlgBroker*>(this);
     else if (riid == IID_ICDWrite)
         *ppv = static_cast<ICDWrite*>(this);
+    else if (riid == IID_IExternalConnection)
+        *ppv = static_cast<IExternalConnection*>(this);
     else {
         *ppv = nullptr;
         return E_NOINTERFACE;
@@ -62,18 +64,31 @@ STDMETHODIMP BrokerObject::QueryInterface(REFIID riid, void** ppv) {
 }
 
 STDMETHODIMP_(ULONG) BrokerObject::AddRef() {
-    const ULONG now = ++m_refs;
-    if (now == 2)
-        m_lifetime.AddRef();  // the client's first reference
-    return now;
+    return ++m_refs;
 }
 
 STDMETHODIMP_(ULONG) BrokerObject::Release() {
     const ULONG left = --m_refs;
-    if (left == 1)
-        m_lifetime.Release();  // the client's last reference
     if (left == 0)
         delete this;
+    return left;
+}
+
+STDMETHODIMP_(DWORD) BrokerObject::AddConnection(DWORD type, DWORD) {
+    if (!(type & EXTCONN_STRONG))
+        return m_connections.load();
+    const DWORD now = ++m_connections;
+    if (now == 1)
+        m_lifetime.AddRef();  // the client's first reference
+    return now;
+}
+
+STDMETHODIMP_(DWORD) BrokerObject::ReleaseConnection(DWORD type, DWORD, BOOL) {
+    if (!(type & EXTCONN_STRONG) || m_connections.load() == 0)
+        return m_connections.load();
+    const DWORD left = --m_connections;
+    if (left == 0)
+        m_lifetime.Release();  // the client's last reference
     return left;
 }
 

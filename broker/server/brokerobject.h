@@ -3,9 +3,10 @@
 // no exception ever leaves a method.
 //
 // The process's main function owns one reference for the object's whole
-// life, so that it can disconnect the object when the broker ends. Every
-// reference beyond that one belongs to the client: the release that leaves
-// only the owner's tells the server that the client is done.
+// life, so that it can disconnect the object when the broker ends. Whether
+// the client still holds the object is told by COM's count of external
+// connections (IExternalConnection), not by the reference count: the stub
+// manager keeps references of its own for as long as the object is exported.
 #pragma once
 
 #include <windows.h>
@@ -22,7 +23,11 @@ class FileOperations;
 class DialogOperations;
 class DiscRecorder;
 
-class BrokerObject : public IBroker, public IFileIOBroker, public IFileDlgBroker, public ICDWrite {
+class BrokerObject : public IBroker,
+                     public IFileIOBroker,
+                     public IFileDlgBroker,
+                     public ICDWrite,
+                     public IExternalConnection {
   public:
     // Created with the owner's reference.
     BrokerObject(BrokerContext& context, ServerLifetime& lifetime, FileOperations& files,
@@ -34,6 +39,11 @@ class BrokerObject : public IBroker, public IFileIOBroker, public IFileDlgBroker
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
+    // IExternalConnection: strong connections are the client's references.
+    STDMETHODIMP_(DWORD) AddConnection(DWORD type, DWORD reserved) override;
+    STDMETHODIMP_(DWORD)
+    ReleaseConnection(DWORD type, DWORD reserved, BOOL lastReleaseCloses) override;
+
     // IDispatch: no type library; the interfaces are reached by vtable only.
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
@@ -94,6 +104,7 @@ class BrokerObject : public IBroker, public IFileIOBroker, public IFileDlgBroker
     virtual ~BrokerObject();
 
     std::atomic<ULONG> m_refs{1};
+    std::atomic<DWORD> m_connections{0};
     BrokerContext& m_context;
     ServerLifetime& m_lifetime;
     FileOperations& m_files;

@@ -194,10 +194,12 @@ HRESULT FileOperations::DisplayHelpFile(BSTR identity, BSTR helpFile, DWORD owne
     if (refusal) {
         m_context.Audit().Refused("DisplayHelpFile", arguments, CodeText(*code), refusal);
     } else {
-        m_context.Audit().Done("DisplayHelpFile",
-                               arguments + (commandLine.empty() ? std::string(" (nothing to show)")
-                                                                : " run=" + ForLog(commandLine)),
-                               CodeText(*code));
+        std::string what = " run=" + ForLog(commandLine);
+        if (helpFile == nullptr || SysStringLen(helpFile) == 0)
+            what = " (nothing to show)";
+        else if (commandLine.empty())
+            what = " (viewer not started)";
+        m_context.Audit().Done("DisplayHelpFile", arguments + what, CodeText(*code));
     }
     return S_OK;
 }

@@ -159,6 +159,11 @@ void PathPolicy::Protect(const std::wstring& file) {
     m_protected.push_back(file);
 }
 
+void PathPolicy::Pin(const std::wstring& folder) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_pinned.push_back(folder);
+}
+
 PathDecision PathPolicy::Check(const std::wstring& text, PathUse use) const {
     PathDecision decision;
     decision.canonical = Canonicalise(text, &decision.reason);
@@ -171,6 +176,14 @@ PathDecision PathPolicy::Check(const std::wstring& text, PathUse use) const {
         if (SamePath(path, file) || (use == PathUse::Modify && IsUnder(file, path))) {
             decision.reason = "the broker's audit log is not for the caller";
             return decision;
+        }
+    }
+    if (use == PathUse::Modify) {
+        for (const std::wstring& folder : m_pinned) {
+            if (SamePath(path, folder)) {
+                decision.reason = "a well-known folder itself";
+                return decision;
+            }
         }
     }
     const Rule* match = nullptr;

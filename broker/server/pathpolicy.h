@@ -46,6 +46,9 @@ class PathPolicy {
     // A file no call may touch (the audit log): refused as a target, and its
     // folders may not be deleted or moved.
     void Protect(const std::wstring& file);
+    // A folder inside a root that may be created but never deleted, moved or
+    // replaced itself (a folder of the well-known table).
+    void Pin(const std::wstring& folder);
 
     PathDecision Check(const std::wstring& text, PathUse use) const;
 
@@ -69,6 +72,7 @@ class PathPolicy {
     mutable std::mutex m_lock;
     std::vector<Rule> m_rules;
     std::vector<std::wstring> m_protected;
+    std::vector<std::wstring> m_pinned;
 };
 
 }  // namespace vesko::broker
