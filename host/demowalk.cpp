@@ -20,8 +20,8 @@ const char kRegistryKey[] = "Software\\Norvane\\VeskoHostDemo";
 // The demo host writes its own sample files directly, as a host does inside
 // the folders that stay writable to it.
 bool WriteSample(const std::string& path, size_t bytes, char fill) {
-    vesko::UniqueHandle file(
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    vesko::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE) {
         file.Release();
         return false;
@@ -30,7 +30,8 @@ bool WriteSample(const std::string& path, size_t bytes, char fill) {
     for (size_t left = bytes; left;) {
         const DWORD chunk = static_cast<DWORD>(left < block.size() ? left : block.size());
         DWORD written = 0;
-        if (!WriteFile(file.Get(), block.data(), chunk, &written, nullptr) || written != chunk) return false;
+        if (!WriteFile(file.Get(), block.data(), chunk, &written, nullptr) || written != chunk)
+            return false;
         left -= chunk;
     }
     return true;
@@ -38,32 +39,39 @@ bool WriteSample(const std::string& path, size_t bytes, char fill) {
 
 long long FileSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 }  // namespace
 
 void DemoWalk::Step(const char* what, DWORD code, DWORD expected, DWORD alsoAccepted) {
     const bool ok = code == expected || (alsoAccepted && code == alsoAccepted);
-    if (!ok) ++m_failures;
+    if (!ok)
+        ++m_failures;
     std::printf("  [%s] %-58s %s\n", ok ? " ok " : "FAIL", what, ResultText(code).c_str());
 }
 
 void DemoWalk::Check(const char* what, bool ok, const std::string& detail) {
-    if (!ok) ++m_failures;
+    if (!ok)
+        ++m_failures;
     std::printf("  [%s] %-58s %s\n", ok ? " ok " : "FAIL", what, detail.c_str());
 }
 
 int DemoWalk::Run() {
     IOManager& manager = IOManager::GetIOManager();
-    std::printf("mode: %s\n", manager.IsIEProtectedMode() ? "protected (operations go through the broker)"
-                                                           : "direct (operations run in this process)");
+    std::printf("mode: %s\n", manager.IsIEProtectedMode()
+                                  ? "protected (operations go through the broker)"
+                                  : "direct (operations run in this process)");
     FileIOService* io = manager.GetFileIOService();
     if (!io || !manager.GetFileDlgService()) {
-        std::printf("  [FAIL] the library has no file I/O or dialog service (broker not available?)\n");
+        std::printf(
+            "  [FAIL] the library has no file I/O or dialog service (broker not available?)\n");
         IOManager::ReleaseIOManager();
         return 1;
     }
@@ -81,7 +89,8 @@ int DemoWalk::Run() {
     }
     Cleanup(*io);
     IOManager::ReleaseIOManager();
-    std::printf("%s: %d step(s) with an unexpected result\n", m_failures ? "FAILED" : "done", m_failures);
+    std::printf("%s: %d step(s) with an unexpected result\n", m_failures ? "FAILED" : "done",
+                m_failures);
     return m_failures;
 }
 
@@ -105,7 +114,8 @@ void DemoWalk::PrintFolders(FileIOService& io) {
         {"LE cache folder (version 4.7.2)", io.GetLECacheDir()},
     };
     std::printf("well-known folders:\n");
-    for (const auto& row : rows) std::printf("  %-36s %s\n", row.name, row.value.GetString());
+    for (const auto& row : rows)
+        std::printf("  %-36s %s\n", row.name, row.value.GetString());
 }
 
 void DemoWalk::FileSteps(FileIOService& io) {
@@ -113,31 +123,38 @@ void DemoWalk::FileSteps(FileIOService& io) {
     const CString scratch = m_scratch.c_str();
     Step("CreateDir scratch", io.CreateDir(scratch));
     Step("CreateDir scratch again (exists: 0)", io.CreateDir(scratch));
-    Step("CreateDirRecursively scratch\\a\\b\\c\\", io.CreateDirRecursively(scratch + "\\a\\b\\c\\"));
+    Step("CreateDirRecursively scratch\\a\\b\\c\\",
+         io.CreateDirRecursively(scratch + "\\a\\b\\c\\"));
     Check("  ... scratch\\a\\b\\c exists", Exists(m_scratch + "\\a\\b\\c"), "");
     // Wine has no mandatory labels: labelling answers 5 there.
-    Step("SetFileSecurityLI scratch\\a (low label)", io.SetFileSecurityLI(scratch + "\\a"), 0, ERROR_ACCESS_DENIED);
+    Step("SetFileSecurityLI scratch\\a (low label)", io.SetFileSecurityLI(scratch + "\\a"), 0,
+         ERROR_ACCESS_DENIED);
 
     const std::string report = m_scratch + "\\a\\report.txt";
     Step("ReCreateFileLI scratch\\a\\report.txt", io.ReCreateFileLI(report.c_str()));
     WriteSample(report, 4096, 'r');
     Step("ReCreateFileLI again (truncates)", io.ReCreateFileLI(report.c_str()));
-    Check("  ... report.txt size", FileSize(report) == 0, std::to_string(FileSize(report)) + " bytes");
+    Check("  ... report.txt size", FileSize(report) == 0,
+          std::to_string(FileSize(report)) + " bytes");
     const std::string moved = m_scratch + "\\a\\b\\report-moved.txt";
-    Step("MoveFileLI report.txt -> a\\b\\report-moved.txt", io.MoveFileLI(report.c_str(), moved.c_str()));
+    Step("MoveFileLI report.txt -> a\\b\\report-moved.txt",
+         io.MoveFileLI(report.c_str(), moved.c_str()));
     Check("  ... moved file present, source gone", Exists(moved) && !Exists(report), moved);
     Check("IsDestinationWritable scratch", io.IsDestinationWritable(scratch), "true expected");
 
     CString writable;
-    Step("GetWritableFile D:\\in\\veskohost-study.dcm", io.GetWritableFile("D:\\in\\veskohost-study.dcm", writable));
+    Step("GetWritableFile D:\\in\\veskohost-study.dcm",
+         io.GetWritableFile("D:\\in\\veskohost-study.dcm", writable));
     Check("  ... writable copy", Exists(writable.GetString()), writable.GetString());
 
     const std::string series = m_scratch + "\\series";
     Step("CreateDir scratch\\series", io.CreateDir(series.c_str()));
-    for (const char* name : {"img1.dcm", "img2.dcm", "imgX", "a.dcm"}) WriteSample(series + "\\" + name, 1024, 'i');
+    for (const char* name : {"img1.dcm", "img2.dcm", "imgX", "a.dcm"})
+        WriteSample(series + "\\" + name, 1024, 'i');
     Step("DeleteDirContentRecursively series, prefix img",
          io.DeleteDirContentRecursively(series.c_str(), CString("img")));
-    Check("  ... a.dcm kept, img* gone", Exists(series + "\\a.dcm") && !Exists(series + "\\img1.dcm"), "");
+    Check("  ... a.dcm kept, img* gone",
+          Exists(series + "\\a.dcm") && !Exists(series + "\\img1.dcm"), "");
     Step("DeleteDirContentRecursively series, prefix zzz (none)",
          io.DeleteDirContentRecursively(series.c_str(), CString("zzz")), 0xFFFFFFFF);
     Step("DeleteDirContentRecursively scratch\\a", io.DeleteDirContentRecursively(scratch + "\\a"));
@@ -150,21 +167,31 @@ void DemoWalk::RegistrySteps(FileIOService& io) {
     Step("RegistryHKCUSetValueDWord HKCU\\Software\\Norvane\\VeskoHostDemo",
          io.RegistryHKCUSetValueDWord(kRegistryKey, "LastWalk", value));
     DWORD read = 0, size = sizeof read, type = 0;
-    const LSTATUS status = RegGetValueA(HKEY_CURRENT_USER, kRegistryKey, "LastWalk", RRF_RT_REG_DWORD, &type,
-                                        &read, &size);
+    const LSTATUS status = RegGetValueA(HKEY_CURRENT_USER, kRegistryKey, "LastWalk",
+                                        RRF_RT_REG_DWORD, &type, &read, &size);
     Check("  ... value reads back", status == ERROR_SUCCESS && read == value,
           "read " + std::to_string(read) + ", wrote " + std::to_string(value));
     unsigned major = 0, minor = 0, build = 0;
     const bool ie = io.GetIEVersion(major, minor, build);
-    std::printf("  [info] %-58s %s\n", "GetIEVersion",
-                ie ? (std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build)).c_str()
-                   : "not recorded on this machine");
+    std::printf(
+        "  [info] %-58s %s\n", "GetIEVersion",
+        ie ? (std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build))
+                 .c_str()
+           : "not recorded on this machine");
 }
 
 void DemoWalk::HelpSteps(FileIOService& io) {
     std::printf("help viewer:\n");
-    Step("DisplayHelpFile veskohost.chm (starts hh.exe)", io.DisplayHelpFile("veskohost.chm", nullptr));
-    Step("DisplayHelpFile again (ends the first viewer)", io.DisplayHelpFile("veskohost.chm::/intro.htm", nullptr));
+    // The help file ships beside the host, in a folder the host cannot write
+    // to: the broker shows help only from such places.
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string help = exe;
+    help = help.substr(0, help.find_last_of('\\')) + "\\veskohost.chm";
+    Step("DisplayHelpFile veskohost.chm (starts hh.exe)",
+         io.DisplayHelpFile(help.c_str(), nullptr));
+    Step("DisplayHelpFile ...chm::/intro.htm (ends the first viewer)",
+         io.DisplayHelpFile((help + "::/intro.htm").c_str(), nullptr));
     // The viewer still open is ended when the library releases its worker.
 }
 
@@ -177,7 +204,8 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
     const std::string drive = recorder + "?size=67108864";  // a 64 MiB disc
     auto discStep = [&](const char* what, CD::EError error, CD::EError expected = CD::eOK) {
         const bool ok = error == expected;
-        if (!ok) ++m_failures;
+        if (!ok)
+            ++m_failures;
         std::printf("  [%s] %-58s %s\n", ok ? " ok " : "FAIL", what, DiscResultText(error).c_str());
     };
     discStep("SetDrive <scratch>\\recorder?size=64MiB", disc.SetDrive(drive.c_str()));
@@ -199,8 +227,9 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
     CreateDirectoryA((sample + "\\series1").c_str(), nullptr);
     bool written = true;
     for (int i = 0; i < 12; ++i)
-        written &= WriteSample(sample + (i % 2 ? "\\series1" : "") + "\\image" + std::to_string(i) + ".dcm",
-                               2 * 1024 * 1024, static_cast<char>('a' + i));
+        written &= WriteSample(
+            sample + (i % 2 ? "\\series1" : "") + "\\image" + std::to_string(i) + ".dcm",
+            2 * 1024 * 1024, static_cast<char>('a' + i));
     Check("sample folder of 24 MiB written", written, sample);
 
     watcher.Reset();
@@ -209,8 +238,9 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
     Check("StartBurn sample folder (with verify)", burnt && watcher.LastResult() == CD::eOK,
           DiscResultText(watcher.LastResult()) + ", " + std::to_string(watcher.ProgressEvents()) +
               " progress events");
-    Check("  ... disc holds the sample", Exists(recorder + "\\sample\\series1\\image1.dcm") ||
-                                             Exists(recorder + "\\series1\\image1.dcm"),
+    Check("  ... disc holds the sample",
+          Exists(recorder + "\\sample\\series1\\image1.dcm") ||
+              Exists(recorder + "\\series1\\image1.dcm"),
           recorder);
     discStep("GetDriveAvailSpace after burning", disc.GetDriveAvailSpace(space));
     std::printf("         free: %llu bytes\n", space);
@@ -218,7 +248,8 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
     watcher.Reset();
     disc.StartErase(false);
     const bool erased = watcher.WaitForEnd(60000);
-    Check("StartErase", erased && watcher.LastResult() == CD::eOK, DiscResultText(watcher.LastResult()));
+    Check("StartErase", erased && watcher.LastResult() == CD::eOK,
+          DiscResultText(watcher.LastResult()));
     disc.RemoveObserver(&watcher);
 }
 

@@ -12,12 +12,12 @@ class CDExpService;
 namespace veskohost {
 
 class DemoWalk {
-public:
+  public:
     // Runs the walk; returns the number of steps whose result was not the
     // one expected.
     int Run();
 
-private:
+  private:
     void PrintFolders(FileIOService& io);
     void FileSteps(FileIOService& io);
     void RegistrySteps(FileIOService& io);

@@ -30,7 +30,8 @@ void DiscWatcher::OnEvent(Observable*, unsigned int eventId, void* data) {
             if (percent != m_lastPercent) {
                 m_lastPercent = percent;
                 char bar[41];
-                for (int i = 0; i < 40; ++i) bar[i] = i < percent * 40 / 100 ? '#' : '.';
+                for (int i = 0; i < 40; ++i)
+                    bar[i] = i < percent * 40 / 100 ? '#' : '.';
                 bar[40] = '\0';
                 const char* kind = progress->GetKind() == CD::eProgressVerify  ? "verify"
                                    : progress->GetKind() == CD::eProgressErase ? "erase "
@@ -43,7 +44,8 @@ void DiscWatcher::OnEvent(Observable*, unsigned int eventId, void* data) {
         case 5: {
             std::unique_ptr<CDResult> result(static_cast<CDResult*>(data));
             m_result = static_cast<CD::EError>(result->GetSecond());
-            if (m_lastPercent >= 0) std::printf("\n");
+            if (m_lastPercent >= 0)
+                std::printf("\n");
             m_lastPercent = -1;
             break;
         }
@@ -67,7 +69,9 @@ void DiscWatcher::Reset() {
     m_lastPercent = -1;
 }
 
-bool DiscWatcher::WaitForEnd(DWORD timeoutMs) { return WaitForSingleObject(m_hEnded.Get(), timeoutMs) == WAIT_OBJECT_0; }
+bool DiscWatcher::WaitForEnd(DWORD timeoutMs) {
+    return WaitForSingleObject(m_hEnded.Get(), timeoutMs) == WAIT_OBJECT_0;
+}
 
 CD::EError DiscWatcher::LastResult() const {
     std::lock_guard<std::mutex> guard(m_lock);

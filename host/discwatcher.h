@@ -13,7 +13,7 @@
 namespace veskohost {
 
 class DiscWatcher : public Observer {
-public:
+  public:
     DiscWatcher();
     ~DiscWatcher() override;
 
@@ -29,7 +29,7 @@ public:
     unsigned long LastValue() const;
     unsigned ProgressEvents() const;
 
-private:
+  private:
     mutable std::mutex m_lock;
     vesko::UniqueHandle m_hEnded;
     CD::EError m_result = CD::eOK;

@@ -31,22 +31,27 @@ int ShowDialogs() {
     }
     CString chosen;
     DWORD filterIndex = 0, flags = 0;
-    int result = dialogs->ShowSaveImageDialog("Save image", "image.png", 0, "PNG", "png", nullptr,
-                                              GetModuleHandleA(nullptr), 0, chosen, &filterIndex, &flags);
+    int result =
+        dialogs->ShowSaveImageDialog("Save image", "image.png", 0, "PNG", "png", nullptr,
+                                     GetModuleHandleA(nullptr), 0, chosen, &filterIndex, &flags);
     std::printf("save image dialog: result %d, chosen \"%s\"\n", result, chosen.GetString());
 
     CString folder;
     std::vector<CString> files;
-    result = dialogs->ShowFileDialog(1, "Open images", "", 0, "Images|*.dcm;*.png", nullptr, folder, files);
-    std::printf("file dialog: result %d, folder \"%s\", %zu file(s)\n", result, folder.GetString(), files.size());
-    for (const CString& f : files) std::printf("  %s\n", f.GetString());
+    result = dialogs->ShowFileDialog(1, "Open images", "", 0, "Images|*.dcm;*.png", nullptr, folder,
+                                     files);
+    std::printf("file dialog: result %d, folder \"%s\", %zu file(s)\n", result, folder.GetString(),
+                files.size());
+    for (const CString& f : files)
+        std::printf("  %s\n", f.GetString());
 
     CString selection;
     int printResult = 0;
-    const HRESULT hr = dialogs->ShowPrintSelectionDialog(nullptr, 3, CString("Print"), "Current image", selection,
-                                                         0, &printResult);
+    const HRESULT hr = dialogs->ShowPrintSelectionDialog(
+        nullptr, 3, CString("Print"), "Current image", selection, 0, &printResult);
     std::printf("print selection dialog: status %s, result %d, selection \"%s\"\n",
-                veskohost::ResultText(static_cast<DWORD>(hr)).c_str(), printResult, selection.GetString());
+                veskohost::ResultText(static_cast<DWORD>(hr)).c_str(), printResult,
+                selection.GetString());
     IOManager::ReleaseIOManager();
     return 0;
 }
@@ -56,7 +61,8 @@ int PrintAuditLog() {
     FileIOService* io = manager.GetFileIOService();
     const std::string logDir = io ? io->GetLogDir().GetString() : "";
     IOManager::ReleaseIOManager();
-    if (logDir.empty()) return 1;
+    if (logDir.empty())
+        return 1;
     WIN32_FIND_DATAA found;
     vesko::UniqueFindHandle find(FindFirstFileA((logDir + "\\*Broker*.log").c_str(), &found));
     if (!find) {
@@ -66,7 +72,8 @@ int PrintAuditLog() {
     do {
         const std::string path = logDir + "\\" + found.cFileName;
         std::printf("broker audit log %s (last records):\n", path.c_str());
-        vesko::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        vesko::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Get() == INVALID_HANDLE_VALUE) {
             file.Release();
@@ -75,11 +82,13 @@ int PrintAuditLog() {
         std::string text;
         char buffer[8192];
         DWORD read = 0;
-        while (ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
+        while (ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read)
+            text.append(buffer, read);
         // The last 40 records are enough to show the demo's calls.
         size_t start = text.size();
         for (int lines = 0; start > 0 && lines <= 40; --start)
-            if (text[start - 1] == '\n') ++lines;
+            if (text[start - 1] == '\n')
+                ++lines;
         std::printf("%s\n", text.c_str() + start);
     } while (FindNextFileA(find.Get(), &found));
     return 0;
@@ -92,9 +101,12 @@ int main(int argc, char** argv) {
     // Protected mode needs the calling thread in a COM apartment; a host
     // enters one before it asks for the library's services.
     vesko::ComApartment apartment(COINIT_MULTITHREADED);
-    if (command == "walk") return veskohost::DemoWalk().Run() ? 1 : 0;
-    if (command == "dialogs") return ShowDialogs();
-    if (command == "auditlog") return PrintAuditLog();
+    if (command == "walk")
+        return veskohost::DemoWalk().Run() ? 1 : 0;
+    if (command == "dialogs")
+        return ShowDialogs();
+    if (command == "auditlog")
+        return PrintAuditLog();
     std::fprintf(stderr, "usage: veskohost [walk|dialogs|auditlog]\n");
     return 2;
 }

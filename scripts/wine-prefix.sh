@@ -11,4 +11,13 @@ if [ ! -f "$prefix/system.reg" ]; then
   WINEPREFIX=$prefix wineserver -w
   [ -f "$prefix/system.reg" ] || die "Wine prefix $prefix was not created"
 fi
+# Test programs run headless: Wine's null display driver lets them create
+# (and drive) real windows and dialogs without an X display. Set once, while
+# no wineserver of the prefix runs, so every later process picks it up.
+if [ "$1" = test ] && [ ! -f "$prefix/.vesko-null-display" ]; then
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  touch "$prefix/.vesko-null-display"
+fi
 echo "$prefix"

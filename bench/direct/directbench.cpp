@@ -6,7 +6,7 @@
 
 #include <iomanager.h>
 #include <fileioservice.h>
-#include <veskosecurityattributes.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,9 +38,10 @@ void MakeFiles(const std::string& folder, int count, int perFolder) {
             sub = folder + "\\d" + std::to_string(i / perFolder);
             CreateDirectoryA(sub.c_str(), nullptr);
         }
-        HANDLE h = CreateFileA((sub + "\\f" + std::to_string(i) + ".dcm").c_str(), GENERIC_WRITE, 0, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        HANDLE h = CreateFileA((sub + "\\f" + std::to_string(i) + ".dcm").c_str(), GENERIC_WRITE, 0,
+                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
     }
 }
 
@@ -48,7 +49,8 @@ bool RunCmd(const std::string& commandLine) {
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi = {};
     std::string line = commandLine;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
         return false;
     WaitForSingleObject(pi.hProcess, INFINITE);
     CloseHandle(pi.hThread);
@@ -74,40 +76,48 @@ int main(int argc, char** argv) {
     }
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string root = std::string(temp) + "veskobench-" + std::to_string(GetCurrentProcessId());
+    const std::string root =
+        std::string(temp) + "veskobench-" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(root.c_str(), nullptr);
-    // The raw side labels with the same descriptor the library uses.
-    VeskoSecurityAttributes attributes;
-    attributes.Init();
-    PSECURITY_DESCRIPTOR label = attributes.m_pLowSD;
+    // The raw side labels with the same low-integrity descriptor the library
+    // builds for what it creates.
+    PSECURITY_DESCRIPTOR label = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)S:(ML;;NWNR;;;LW)",
+                                                         SDDL_REVISION_1, &label, nullptr);
 
     std::vector<double> libCreate, rawCreate, libMove, rawMove, libDelete, rawDelete;
     for (int r = 0; r < rounds; ++r) {
-        const std::string a = root + "\\lib" + std::to_string(r), b = root + "\\raw" + std::to_string(r);
+        const std::string a = root + "\\lib" + std::to_string(r),
+                          b = root + "\\raw" + std::to_string(r);
         CreateDirectoryA(a.c_str(), nullptr);
         CreateDirectoryA(b.c_str(), nullptr);
         libCreate.push_back(Seconds([&] {
-            for (int i = 0; i < 1000; ++i) io->CreateDir((a + "\\c" + std::to_string(i)).c_str());
+            for (int i = 0; i < 1000; ++i)
+                io->CreateDir((a + "\\c" + std::to_string(i)).c_str());
         }));
         rawCreate.push_back(Seconds([&] {
             for (int i = 0; i < 1000; ++i) {
                 const std::string p = b + "\\c" + std::to_string(i);
                 CreateDirectoryA(p.c_str(), nullptr);
-                if (label) SetFileSecurityA(p.c_str(), LABEL_SECURITY_INFORMATION, label);
+                if (label)
+                    SetFileSecurityA(p.c_str(), LABEL_SECURITY_INFORMATION, label);
             }
         }));
-        for (const std::string& side : {a, b}) MakeFiles(side + "\\m", 1000, 1000);
+        for (const std::string& side : {a, b})
+            MakeFiles(side + "\\m", 1000, 1000);
         libMove.push_back(Seconds([&] {
             for (int i = 0; i < 1000; ++i) {
                 const std::string n = "\\f" + std::to_string(i) + ".dcm";
-                io->MoveFileLI((a + "\\m\\d0" + n).c_str(), (a + "\\c" + std::to_string(i) + n).c_str());
+                io->MoveFileLI((a + "\\m\\d0" + n).c_str(),
+                               (a + "\\c" + std::to_string(i) + n).c_str());
             }
         }));
         rawMove.push_back(Seconds([&] {
             for (int i = 0; i < 1000; ++i) {
                 const std::string n = "\\f" + std::to_string(i) + ".dcm";
-                MoveFileExA((b + "\\m\\d0" + n).c_str(), (b + "\\c" + std::to_string(i) + n).c_str(),
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
+                MoveFileExA(
+                    (b + "\\m\\d0" + n).c_str(), (b + "\\c" + std::to_string(i) + n).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH);
             }
         }));
         if (r < 3) {  // the 10,000-file trees take a while to make
@@ -125,13 +135,15 @@ int main(int argc, char** argv) {
         io->DeleteDirRecursively(b.c_str());
     }
     io->DeleteDirRecursively(root.c_str());
-    attributes.Release();
+    LocalFree(label);
     IOManager::ReleaseIOManager();
 
     const Row rows[] = {
-        {"create 1,000 folders (CreateDir vs CreateDirectoryA + label)", Median(libCreate), Median(rawCreate)},
+        {"create 1,000 folders (CreateDir vs CreateDirectoryA + label)", Median(libCreate),
+         Median(rawCreate)},
         {"move 1,000 files (MoveFileLI vs MoveFileExA)", Median(libMove), Median(rawMove)},
-        {"delete a 10,000-file tree (DeleteDirRecursively vs rd /s /q)", Median(libDelete), Median(rawDelete)},
+        {"delete a 10,000-file tree (DeleteDirRecursively vs rd /s /q)", Median(libDelete),
+         Median(rawDelete)},
     };
     std::printf("%-64s %10s %10s %7s\n", "direct operation", "library s", "raw s", "ratio");
     bool within = true;
