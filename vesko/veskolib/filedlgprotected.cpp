@@ -24,6 +24,13 @@ void CopyIfSet(const UniqueBstr& text, CString& target) {
         target = static_cast<const wchar_t*>(text.Get());
 }
 
+// The dialog result the broker wrote, IDCANCEL when it wrote none. A call
+// that never completed (the broker process has gone) comes back with the
+// outs the proxy cleared: that zero is not the broker's answer.
+int ResultOfCall(HRESULT hr, int nResult) {
+    return (FAILED(hr) && nResult == 0) ? IDCANCEL : nResult;
+}
+
 }  // namespace
 
 FileDlgProtected::FileDlgProtected() : m_dwBrokerCookie(0) {}
@@ -51,11 +58,11 @@ int FileDlgProtected::ShowSaveImageDialog(const CString& strText1, const CString
     UniqueBstr result;
     // A broker that fails without answering reads as a cancelled dialog.
     int nResult = IDCANCEL;
-    broker->ShowSaveImageDialog(text1.Get(), text2.Get(), text3.Get(), text4.Get(), nNumber1,
-                                HandleValue(hOwner), HandleValue(hInstance), nNumber2,
-                                result.Receive(), pdwValue1, pdwValue2, &nResult);
+    const HRESULT hr = broker->ShowSaveImageDialog(
+        text1.Get(), text2.Get(), text3.Get(), text4.Get(), nNumber1, HandleValue(hOwner),
+        HandleValue(hInstance), nNumber2, result.Receive(), pdwValue1, pdwValue2, &nResult);
     CopyIfSet(result, strResult);
-    return nResult;
+    return ResultOfCall(hr, nResult);
 }
 
 int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const CString& strText2,
@@ -75,11 +82,12 @@ int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const C
     UniqueBstr joined;
     int nResult = IDCANCEL;
     // The broker takes the three texts together, ahead of the flags.
-    broker->ShowFileDialog(nMode, text1.Get(), text2.Get(), text3.Get(), dwFlags,
-                           HandleValue(hOwner), path.Receive(), joined.Receive(), &nResult);
+    const HRESULT hr =
+        broker->ShowFileDialog(nMode, text1.Get(), text2.Get(), text3.Get(), dwFlags,
+                               HandleValue(hOwner), path.Receive(), joined.Receive(), &nResult);
     CopyIfSet(path, strPath);
     AppendFileList(joined ? CString(static_cast<const wchar_t*>(joined.Get())) : CString(), files);
-    return nResult;
+    return ResultOfCall(hr, nResult);
 }
 
 HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CString /*strText1*/,
