@@ -83,6 +83,11 @@ ssize_t AuditLog::log(ACE_Log_Record& record) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
     line += "\r\n";
+    // One append per record and no FlushFileBuffers: once WriteFile returns
+    // the record is in the system's file cache, where every reader sees it and
+    // where it survives the broker being killed; only a crash of the machine
+    // could lose it. A flush per record would add a disk round trip to every
+    // brokered call.
     DWORD written = 0;
     if (!WriteFile(m_file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
         return -1;
