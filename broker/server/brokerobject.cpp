@@ -1,6 +1,8 @@
 #include "brokerobject.h"
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include <afx.h>
 
@@ -34,11 +36,52 @@ HRESULT Guarded(Call call) {
     }
 }
 
+// The names listed, comma-separated, in the test-only variable
+// VESKO_BROKER_HIDE. Under Wine the broker inherits its client's environment,
+// so a test sets it before its client starts the broker.
+std::vector<std::string> HiddenInterfaces() {
+    std::vector<std::string> names;
+    char value[256] = {};
+    const DWORD length = GetEnvironmentVariableA("VESKO_BROKER_HIDE", value, sizeof value);
+    if (length == 0 || length >= sizeof value)
+        return names;
+    std::string name;
+    for (const char* p = value;; ++p) {
+        if (*p == ',' || *p == '\0') {
+            while (!name.empty() && name.back() == ' ')
+                name.pop_back();
+            if (!name.empty())
+                names.push_back(name);
+            name.clear();
+            if (*p == '\0')
+                break;
+        } else if (*p != ' ' || !name.empty()) {
+            name += *p;
+        }
+    }
+    return names;
+}
+
 }  // namespace
 
 BrokerObject::BrokerObject(BrokerContext& context, ServerLifetime& lifetime, FileOperations& files,
                            DialogOperations& dialogs, DiscRecorder& disc)
-    : m_context(context), m_lifetime(lifetime), m_files(files), m_dialogs(dialogs), m_disc(disc) {}
+    : m_context(context), m_lifetime(lifetime), m_files(files), m_dialogs(dialogs), m_disc(disc) {
+    // Hiding only takes abilities away from the client that asked for it.
+    for (const std::string& name : HiddenInterfaces()) {
+        if (lstrcmpiA(name.c_str(), "IFileIOBroker") == 0)
+            m_hideFileIO = true;
+        else if (lstrcmpiA(name.c_str(), "IFileDlgBroker") == 0)
+            m_hideFileDlg = true;
+        else {
+            m_context.Audit().Note("VESKO_BROKER_HIDE: " + ForLog(FromAnsi(name.c_str())) +
+                                   " ignored");
+            continue;
+        }
+        m_context.Audit().Note("VESKO_BROKER_HIDE: " + ForLog(FromAnsi(name.c_str())) +
+                               " is not served");
+    }
+}
 
 BrokerObject::~BrokerObject() = default;
 
@@ -47,9 +90,9 @@ STDMETHODIMP BrokerObject::QueryInterface(REFIID riid, void** ppv) {
         return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IBroker)
         *ppv = static_cast<IBroker*>(this);
-    else if (riid == IID_IFileIOBroker)
+    else if (riid == IID_IFileIOBroker && !m_hideFileIO)
         *ppv = static_cast<IFileIOBroker*>(this);
-    else if (riid == IID_IFileDlgBroker)
+    else if (riid == IID_IFileDlgBroker && !m_hideFileDlg)
         *ppv = static_cast<IFileDlgBroker*>(this);
     else if (riid == IID_ICDWrite)
         *ppv = static_cast<ICDWrite*>(this);

@@ -103,6 +103,10 @@ class BrokerObject : public IBroker,
   private:
     virtual ~BrokerObject();
 
+    // Interfaces QueryInterface denies: a test-only switch (VESKO_BROKER_HIDE)
+    // that lets tests meet a broker of an older or reduced contract.
+    bool m_hideFileIO = false;
+    bool m_hideFileDlg = false;
     std::atomic<ULONG> m_refs{1};
     std::atomic<DWORD> m_connections{0};
     BrokerContext& m_context;
