@@ -12,15 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <vesko/raii.h>
+
 namespace {
 
 constexpr const char* kProbeArgument = "--language-probe";
 constexpr UINT kStringId = 101;
 
-class TestApp : public BaseWinApp {
-  public:
-    TestApp() = default;
-};
+struct TestApp : BaseWinApp {};
 
 std::string LoadText(HINSTANCE module, UINT id) {
     char text[256] = {};
@@ -51,11 +50,9 @@ TEST(BaseWinApp, ASatelliteBecomesTheResourceModuleWhileTheAppLives) {
         ASSERT_NE(state.m_hCurrentResourceHandle, nullptr);
         EXPECT_NE(state.m_hCurrentResourceHandle, program) << "no satellite was chosen";
         const std::string text = LoadText(state.m_hCurrentResourceHandle, kStringId);
-        const DWORD language = app.GetLanguageID();
-        if (language == 0x0407)
-            EXPECT_EQ(text, "vom deutschen Satelliten");
-        else
-            EXPECT_EQ(text, "from the English satellite") << "language " << Hex(language);
+        EXPECT_EQ(text, app.GetLanguageID() == 0x0407 ? "vom deutschen Satelliten"
+                                                      : "from the English satellite")
+            << "language " << Hex(app.GetLanguageID());
 
         // The framework's own lookups follow the state.
         {
@@ -91,24 +88,22 @@ std::string ProbeUnderLocale(const char* locale) {
     std::string block;
     for (const char* p = GetEnvironmentStringsA(); *p; p += std::strlen(p) + 1) {
         const std::string entry = p;
-        if (entry.rfind("LANG=", 0) == 0 || entry.rfind("LC_ALL=", 0) == 0 ||
-            entry.rfind("LC_MESSAGES=", 0) == 0 || entry.rfind("LANGUAGE=", 0) == 0)
-            continue;
-        block += entry + '\0';
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name != "LANG" && name != "LC_ALL" && name != "LC_MESSAGES" && name != "LANGUAGE")
+            block += entry + '\0';
     }
     block += std::string("LANG=") + locale + '\0' + "LC_ALL=" + locale + '\0' + '\0';
 
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string command = std::string("\"") + exe + "\" " + kProbeArgument + " \"" + out + "\"";
-    STARTUPINFOA si = {};
+    STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(exe, &command[0], nullptr, nullptr, FALSE, 0, &block[0], nullptr, &si, &pi))
         return "CreateProcess failed: " + vesko::test::Describe(GetLastError());
-    WaitForSingleObject(pi.hProcess, 30000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    vesko::UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    WaitForSingleObject(process.Get(), 30000);
     return vesko::test::ReadFileText(out);
 }
 

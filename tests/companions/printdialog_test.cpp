@@ -1,18 +1,18 @@
-// The real ReportLib print-selection dialog, driven by a thread that plays
-// the user: finds the dialog, reads it, picks a choice and closes it. The
-// test folder holds ReportLib's double, so the real DLL is loaded from the
-// product folder by path.
+// The real ReportLib print-selection dialog, loaded from the product folder
+// by path, with a thread playing the user.
 #include "reportlib.h"
 
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <vesko/raii.h>
 
 namespace {
 
@@ -37,53 +37,34 @@ FARPROC FindExport(HMODULE module, const char* name) {
     return nullptr;
 }
 
-// What the simulated user saw and did.
-struct User {
-    int pick = -1;  // the choice to click, -1 to cancel
-    std::string caption;
-    std::string prompt;
-    int initiallyChecked = -1;
-    bool found = false;
-};
-
-void PlayUser(User& user, const char* caption) {
+// Plays the user: waits for the dialog with caption, then reports
+// "<caption>|<prompt>|<index of the checked choice>", clicks the choice pick
+// (-1: cancels) and closes the dialog.
+void PlayUser(std::string& seen, const char* caption, int pick) {
     HWND dialog = nullptr;
-    for (int i = 0; i < 500 && !dialog; ++i) {
-        dialog = FindWindowA(nullptr, caption);
-        if (!dialog)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 500 && !(dialog = FindWindowA(nullptr, caption)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The dialog is up once its controls exist.
+    for (int i = 0; dialog && i < 200 && !GetDlgItem(dialog, IDOK); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!dialog)
         return;
-    // The dialog is up once its controls exist.
-    for (int i = 0; i < 200 && !GetDlgItem(dialog, IDOK); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    user.found = true;
-    char text[256] = {};
-    GetWindowTextA(dialog, text, sizeof text);
-    user.caption = text;
-    HWND prompt = FindWindowExA(dialog, nullptr, "Static", nullptr);
-    GetWindowTextA(prompt, text, sizeof text);
-    user.prompt = text;
+    char title[256] = {}, prompt[256] = {};
+    GetWindowTextA(dialog, title, sizeof title);
+    GetWindowTextA(FindWindowExA(dialog, nullptr, "Static", nullptr), prompt, sizeof prompt);
     // The three choices are the radio buttons, in order.
-    HWND radios[3] = {};
-    HWND child = nullptr;
-    for (int n = 0; n < 3;) {
-        child = FindWindowExA(dialog, child, "Button", nullptr);
-        if (!child)
-            break;
+    std::vector<HWND> radios;
+    for (HWND child = nullptr; (child = FindWindowExA(dialog, child, "Button", nullptr));)
         if ((GetWindowLongA(child, GWL_STYLE) & 0xF) == BS_AUTORADIOBUTTON)
-            radios[n++] = child;
-    }
-    for (int i = 0; i < 3; ++i)
-        if (radios[i] && SendMessageA(radios[i], BM_GETCHECK, 0, 0) == BST_CHECKED)
-            user.initiallyChecked = i;
-    if (user.pick >= 0 && radios[user.pick]) {
-        SendMessageA(radios[user.pick], BM_CLICK, 0, 0);
-        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    } else {
-        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-    }
+            radios.push_back(child);
+    int checked = -1;
+    for (size_t i = 0; i < radios.size(); ++i)
+        if (SendMessageA(radios[i], BM_GETCHECK, 0, 0) == BST_CHECKED)
+            checked = static_cast<int>(i);
+    seen = std::string(title) + "|" + prompt + "|" + std::to_string(checked);
+    if (pick >= 0 && pick < static_cast<int>(radios.size()))
+        SendMessageA(radios[static_cast<size_t>(pick)], BM_CLICK, 0, 0);
+    PostMessageA(dialog, WM_COMMAND, pick >= 0 ? IDOK : IDCANCEL, 0);
 }
 
 class PrintDialog : public ::testing::Test {
@@ -98,12 +79,11 @@ class PrintDialog : public ::testing::Test {
             GTEST_SKIP()
                 << "this Wine prefix cannot create windows (no display, no null graphics driver)";
         DestroyWindow(probe);
-        // Product binaries sit in bin/, beside the test folder bin-test/.
-        char exe[MAX_PATH] = {};
+        // The test folder holds ReportLib's double; the product sits in bin/.
+        char exe[MAX_PATH] = {}, full[MAX_PATH] = {};
         GetModuleFileNameA(nullptr, exe, MAX_PATH);
         std::string path = exe;
         path = path.substr(0, path.find_last_of('\\')) + "\\..\\bin\\reportlib.dll";
-        char full[MAX_PATH] = {};
         GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
         library.Reset(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
         ASSERT_TRUE(library) << full << ": " << vesko::test::Describe(GetLastError());
@@ -112,46 +92,37 @@ class PrintDialog : public ::testing::Test {
         ASSERT_NE(show, nullptr);
     }
 
-    struct Module {
-        HMODULE h = nullptr;
-        ~Module() {
-            if (h)
-                FreeLibrary(h);
-        }
-        void Reset(HMODULE m) { h = m; }
-        HMODULE Get() const { return h; }
-        explicit operator bool() const { return h != nullptr; }
-    } library;
+    // Shows the dialog while a thread plays the user; returns the answer.
+    int Show(int choice, const CString& caption, const char* shownAs, const CString& prompt,
+             CString& result, int pick, std::string& seen) {
+        std::thread player(PlayUser, std::ref(seen), shownAs, pick);
+        const int answer = show(nullptr, choice, caption, prompt, result);
+        player.join();
+        return answer;
+    }
+
+    vesko::UniqueModule library;
     PrintSelDialogFn show = nullptr;
 };
 
 TEST_F(PrintDialog, ReturnsTheChoiceTheUserPicked) {
-    User user;
-    user.pick = 2;
-    std::thread player(PlayUser, std::ref(user), "Print study");
     CString result("unchanged");
+    std::string seen;
     const int answer =
-        show(nullptr, 1, CString("Print study"), CString("Which images shall be printed?"), result);
-    player.join();
-    ASSERT_TRUE(user.found) << "the dialog never appeared; answer " << answer;
+        Show(1, "Print study", "Print study", "Which images shall be printed?", result, 2, seen);
+    EXPECT_EQ(seen, "Print study|Which images shall be printed?|1") << "answer " << answer;
     EXPECT_EQ(answer, IDOK);
     EXPECT_STREQ(result, "Current image");
-    EXPECT_EQ(user.caption, "Print study");
-    EXPECT_EQ(user.prompt, "Which images shall be printed?");
-    EXPECT_EQ(user.initiallyChecked, 1);
 }
 
 TEST_F(PrintDialog, CancelLeavesTheResultAlone) {
-    User user;
-    std::thread player(PlayUser, std::ref(user), "Print");
     CString result("unchanged");
+    std::string seen;
     // An empty caption gets the default; an out-of-range choice the first.
-    const int answer = show(nullptr, 7, CString(), CString(""), result);
-    player.join();
-    ASSERT_TRUE(user.found) << "the dialog never appeared; answer " << answer;
+    const int answer = Show(7, CString(), "Print", "", result, -1, seen);
+    EXPECT_EQ(seen, "Print||0") << "answer " << answer;
     EXPECT_EQ(answer, IDCANCEL);
     EXPECT_STREQ(result, "unchanged");
-    EXPECT_EQ(user.initiallyChecked, 0);
 }
 
 }  // namespace

@@ -11,42 +11,44 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <vesko/raii.h>
+
 namespace {
 
 constexpr const char* kProbeArgument = "--os-version-probe";
-constexpr int kProbeOlder = 10;
-constexpr int kProbeVistaOrNewer = 11;
+constexpr int kProbeOlder = 10, kProbeVistaOrNewer = 11;
+constexpr const char* kIEKey = "Software\\Microsoft\\Internet Explorer";
 
-// Deletes a key and everything below it.
-void DeleteTree(HKEY root, const std::string& path) {
-    RegDeleteTreeA(root, path.c_str());
-    RegDeleteKeyA(root, path.c_str());
+// Sets (text non-null) or deletes a REG_SZ value, creating the key.
+void SetText(HKEY root, const std::string& key, const char* name, const char* text) {
+    vesko::UniqueHKey h;
+    ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, h.Receive(),
+                              nullptr),
+              ERROR_SUCCESS)
+        << key;
+    if (text)
+        RegSetValueExA(h.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                       static_cast<DWORD>(std::strlen(text) + 1));
+    else
+        RegDeleteValueA(h.Get(), name);
 }
 
 // Runs this program again as a probe, under the Windows version Wine is told
-// to report for it, and returns the probe's exit code.
+// (by the program's AppDefaults key, read at start) to report for it, and
+// returns the probe's exit code.
 DWORD ProbeUnderVersion(const char* version) {
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    const char* name = std::strrchr(exe, '\\') ? std::strrchr(exe, '\\') + 1 : exe;
-    // Wine reads the version for a program from its AppDefaults key when the
-    // program starts.
-    const std::string key = std::string("Software\\Wine\\AppDefaults\\") + name;
-    HKEY h = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h,
-                        nullptr) != ERROR_SUCCESS)
-        return 0xFFFFFFF0;
-    RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                   static_cast<DWORD>(std::strlen(version) + 1));
-    RegCloseKey(h);
-
+    const std::string key = std::string("Software\\Wine\\AppDefaults") + std::strrchr(exe, '\\');
+    SetText(HKEY_CURRENT_USER, key, "Version", version);
     std::string command = std::string("\"") + exe + "\" " + kProbeArgument;
-    STARTUPINFOA si = {};
+    STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     DWORD code = 0xFFFFFFF1;
@@ -56,221 +58,143 @@ DWORD ProbeUnderVersion(const char* version) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
-    DeleteTree(HKEY_CURRENT_USER, key);
+    RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
     return code;
 }
 
 TEST(OSInfo, FollowsTheVersionTheSystemReports) {
     // Vista is 6.0, the boundary; Server 2003 (5.2) is the last one before.
-    EXPECT_EQ(ProbeUnderVersion("win2003"), static_cast<DWORD>(kProbeOlder));
-    EXPECT_EQ(ProbeUnderVersion("vista"), static_cast<DWORD>(kProbeVistaOrNewer));
-    EXPECT_EQ(ProbeUnderVersion("win10"), static_cast<DWORD>(kProbeVistaOrNewer));
-    // The manifest-free test program itself runs on the prefix's default,
-    // a modern version; asking again gives the same answer.
+    for (const auto& [version, expected] : {std::pair<const char*, int>{"win2003", kProbeOlder},
+                                            {"vista", kProbeVistaOrNewer},
+                                            {"win10", kProbeVistaOrNewer}})
+        EXPECT_EQ(ProbeUnderVersion(version), static_cast<DWORD>(expected)) << version;
+    // This manifest-free program runs on the prefix's default, a modern version.
     EXPECT_TRUE(OSInfo::IsVistaOrNewer());
-    EXPECT_EQ(OSInfo::IsVistaOrNewer(), OSInfo::IsVistaOrNewer());
 }
 
-// Gives this process a private HKEY_LOCAL_MACHINE for one scope, so that
-// the browser's version can be set to known values without touching the
-// prefix other programs read.
-class PrivateMachineKey {
-  public:
-    PrivateMachineKey() {
-        m_path = "Software\\VeskoTest\\machine-" + std::to_string(GetCurrentProcessId());
-        DeleteTree(HKEY_CURRENT_USER, m_path);
-        m_ok = RegCreateKeyExA(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                               nullptr, &m_key, nullptr) == ERROR_SUCCESS &&
-               RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key) == ERROR_SUCCESS;
-    }
-    ~PrivateMachineKey() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        if (m_key)
-            RegCloseKey(m_key);
-        DeleteTree(HKEY_CURRENT_USER, m_path);
-    }
-    bool Ok() const { return m_ok; }
-    // Sets (text non-null) or deletes the value of the browser's key.
-    void SetIE(const char* name, const char* text) {
-        HKEY h = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Internet Explorer", 0,
-                                  nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr),
-                  ERROR_SUCCESS);
-        if (text)
-            RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                           static_cast<DWORD>(std::strlen(text) + 1));
-        else
-            RegDeleteValueA(h, name);
-        RegCloseKey(h);
-    }
-
-  private:
-    std::string m_path;
-    HKEY m_key = nullptr;
-    bool m_ok = false;
-};
-
-std::string Version(bool ok, unsigned a, unsigned b, unsigned c) {
-    return ok ? std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) : "false";
-}
-
+// "a.b.c", "false", or "false, but changed the numbers".
 std::string AskIE() {
     unsigned a = 1111, b = 2222, c = 3333;
-    const bool ok = SystemInfo().IEVersion(a, b, c);
-    if (!ok && (a != 1111 || b != 2222 || c != 3333))
-        return "false, but changed the numbers";
-    return Version(ok, a, b, c);
+    if (SystemInfo().IEVersion(a, b, c))
+        return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+    return a == 1111 && b == 2222 && c == 3333 ? "false" : "false, but changed the numbers";
 }
 
-TEST(SystemInfo, IEVersionMatchesThePrefixRegistry) {
-    // What the prefix itself says, read here independently.
-    char text[128] = {};
-    DWORD size = sizeof text;
-    std::string expected = "false";
-    for (const char* name : {"svcVersion", "Version"}) {
-        size = sizeof text;
-        if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Internet Explorer", name,
-                         RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS) {
-            unsigned a = 0, b = 0, c = 0;
-            if (std::sscanf(text, "%u.%u.%u", &a, &b, &c) == 3) {
-                expected = Version(true, a, b, c);
-                break;
-            }
-        }
-    }
-    EXPECT_EQ(AskIE(), expected) << "registry text " << text;
-}
-
+// (What the prefix itself holds is compared with the broker's GetIEVersion,
+// which asks SystemInfo, in the broker tests.)
 TEST(SystemInfo, IEVersionPrefersSvcVersionAndNeedsThreeNumbers) {
-    PrivateMachineKey machine;
-    ASSERT_TRUE(machine.Ok()) << "RegOverridePredefKey failed";
+    // A private HKEY_LOCAL_MACHINE for this process, so that the browser's
+    // version takes known values without touching what other programs read.
+    const std::string machine =
+        "Software\\VeskoTest\\machine-" + std::to_string(GetCurrentProcessId());
+    RegDeleteTreeA(HKEY_CURRENT_USER, machine.c_str());
+    vesko::UniqueHKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, machine.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.Receive(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.Get()), ERROR_SUCCESS);
     EXPECT_EQ(AskIE(), "false") << "no browser key at all";
 
-    machine.SetIE("Version", "9.11.9600.19041");
-    machine.SetIE("svcVersion", "11.0.9600.19041");
-    EXPECT_EQ(AskIE(), "11.0.9600");
-
-    machine.SetIE("svcVersion", nullptr);
-    EXPECT_EQ(AskIE(), "9.11.9600");
-
-    machine.SetIE("svcVersion", "garbage");
-    machine.SetIE("Version", "8.0.6001");
-    EXPECT_EQ(AskIE(), "8.0.6001") << "an unusable svcVersion falls back to Version";
-
-    const char* unusable[] = {"11.0",  "11",         "",      "11.0.x",
-                              "11..0", "11.0.9600x", "a.b.c", "99999999999.0.0"};
-    machine.SetIE("Version", nullptr);
-    for (const char* text : unusable) {
-        machine.SetIE("svcVersion", text);
-        EXPECT_EQ(AskIE(), "false") << "svcVersion \"" << text << "\"";
+    const struct {
+        const char* svcVersion;
+        const char* version;
+        const char* expected;
+    } cases[] = {
+        {"11.0.9600.19041", "9.11.9600.19041", "11.0.9600"},
+        {nullptr, "9.11.9600.19041", "9.11.9600"},
+        {"garbage", "8.0.6001", "8.0.6001"},  // an unusable svcVersion falls back
+        {"11.0", nullptr, "false"},
+        {"11", nullptr, "false"},
+        {"", nullptr, "false"},
+        {"11.0.x", nullptr, "false"},
+        {"11..0", nullptr, "false"},
+        {"11.0.9600x", nullptr, "false"},
+        {"a.b.c", nullptr, "false"},
+        {"99999999999.0.0", nullptr, "false"},
+        {"4294967295.7.0.1", nullptr, "4294967295.7.0"},
+    };
+    for (const auto& c : cases) {
+        SetText(HKEY_LOCAL_MACHINE, kIEKey, "svcVersion", c.svcVersion);
+        SetText(HKEY_LOCAL_MACHINE, kIEKey, "Version", c.version);
+        EXPECT_EQ(AskIE(), c.expected) << "svcVersion \"" << (c.svcVersion ? c.svcVersion : "-")
+                                       << "\", Version \"" << (c.version ? c.version : "-") << "\"";
     }
-    machine.SetIE("svcVersion", "4294967295.7.0.1");
-    EXPECT_EQ(AskIE(), "4294967295.7.0");
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    key.Reset();
+    RegDeleteTreeA(HKEY_CURRENT_USER, machine.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, machine.c_str());
 }
 
 // Observable.
 
-class Counter : public Observer {
-  public:
-    void OnEvent(Observable* source, unsigned int id, void* data) override {
-        if (m_source && source != m_source)
-            wrongSource = true;
-        ++count;
-        lastId = id;
-        lastData = data;
+// Appends "<name><eventId>/<data>" to a shared log; flags a wrong source.
+struct Logger : Observer {
+    Logger(std::string& log, char name, Observable* source = nullptr)
+        : log(log), name(name), source(source) {}
+    void OnEvent(Observable* from, unsigned int id, void* data) override {
+        log += name + std::to_string(id) + "/" + std::to_string(reinterpret_cast<uintptr_t>(data)) +
+               (from == source ? " " : "(wrong source) ");
+        if (then)
+            then();
     }
-    void Expect(Observable* source) { m_source = source; }
-    std::atomic<int> count{0};
-    std::atomic<unsigned> lastId{0};
-    std::atomic<void*> lastData{nullptr};
-    std::atomic<bool> wrongSource{false};
-
-  private:
-    Observable* m_source = nullptr;
+    std::string& log;
+    char name;
+    Observable* source;
+    std::function<void()> then;
 };
 
 TEST(Observable, DeliversToEachObserverOnceInOrderOfRegistration) {
     Observable subject;
-    std::vector<int> order;
-    struct Named : Observer {
-        Named(std::vector<int>& o, int n) : out(o), name(n) {}
-        void OnEvent(Observable*, unsigned int, void*) override { out.push_back(name); }
-        std::vector<int>& out;
-        int name;
-    } a(order, 1), b(order, 2), c(order, 3);
+    std::string log;
+    Logger a(log, 'a', &subject), b(log, 'b', &subject), c(log, 'c', &subject);
     subject.AddObserver(&b);
     subject.AddObserver(&a);
     subject.AddObserver(&b);  // again: still once
     subject.AddObserver(nullptr);
     subject.AddObserver(&c);
-    subject.PostEvent(4, nullptr);
-    EXPECT_EQ(order, (std::vector<int>{2, 1, 3}));
+    subject.PostEvent(77, reinterpret_cast<void*>(uintptr_t{42}));
+    EXPECT_EQ(log, "b77/42 a77/42 c77/42 ");
     subject.RemoveObserver(&a);
     subject.RemoveObserver(&a);
     subject.RemoveObserver(nullptr);
-    order.clear();
+    log.clear();
     subject.PostEvent(5, nullptr);
-    EXPECT_EQ(order, (std::vector<int>{2, 3}));
-
-    Counter counter;
-    counter.Expect(&subject);
-    subject.AddObserver(&counter);
-    int value = 0;
-    subject.PostEvent(77, &value);
-    EXPECT_EQ(counter.count, 1);
-    EXPECT_EQ(counter.lastId, 77u);
-    EXPECT_EQ(counter.lastData, &value);
-    EXPECT_FALSE(counter.wrongSource);
+    EXPECT_EQ(log, "b5/0 c5/0 ");
 }
 
 TEST(Observable, ObserversChangeRegistrationsFromTheirCallbacks) {
     Observable subject;
-    Counter late, victim;
-    // Removes itself on its first event; removes victim (registered after
-    // it) and adds late.
-    struct Meddler : Observer {
-        Observable& subject;
-        Observer& victim;
-        Observer& late;
-        int count = 0;
-        Meddler(Observable& s, Observer& v, Observer& l) : subject(s), victim(v), late(l) {}
-        void OnEvent(Observable*, unsigned int, void*) override {
-            ++count;
-            subject.RemoveObserver(this);
-            subject.RemoveObserver(&victim);
-            subject.AddObserver(&late);
-            // Posting from inside a delivery works too.
-            subject.PostEvent(99, nullptr);
-        }
-    } meddler(subject, victim, late);
+    std::string log;
+    Logger meddler(log, 'm', &subject), victim(log, 'v', &subject), late(log, 'l', &subject);
+    // On its first event the meddler removes itself and victim (registered
+    // after it), adds late and posts from inside the delivery.
+    meddler.then = [&] {
+        subject.RemoveObserver(&meddler);
+        subject.RemoveObserver(&victim);
+        subject.AddObserver(&late);
+        subject.PostEvent(99, nullptr);
+    };
     subject.AddObserver(&meddler);
     subject.AddObserver(&victim);
     subject.PostEvent(1, nullptr);
-    EXPECT_EQ(meddler.count, 1);
-    EXPECT_EQ(victim.count, 0) << "removed before its turn, it must not get the event";
-    EXPECT_EQ(late.count, 1) << "late joined during event 1 and got only the nested 99";
-    EXPECT_EQ(late.lastId, 99u);
+    // victim, removed before its turn, gets nothing; late only the nested 99.
+    EXPECT_EQ(log, "m1/0 l99/0 ");
     subject.PostEvent(2, nullptr);
-    EXPECT_EQ(meddler.count, 1);
-    EXPECT_EQ(late.count, 2);
-    EXPECT_EQ(late.lastId, 2u);
+    EXPECT_EQ(log, "m1/0 l99/0 l2/0 ");
 }
 
-TEST(Observable, ConcurrentPostsReachEveryObserver) {
+TEST(Observable, ConcurrentPostsReachEveryObserverInPostingOrder) {
     Observable subject;
-    constexpr int kThreads = 8;
-    constexpr int kEvents = 2000;
-    // Checks that each poster's events arrive in the order it posted them.
+    constexpr int kThreads = 8, kEvents = 2000;
     struct Ordered : Observer {
         std::mutex mutex;
         std::vector<int> last = std::vector<int>(kThreads, -1);
-        int count = 0;
-        int disorder = 0;
+        int count = 0, disorder = 0;
         void OnEvent(Observable*, unsigned int id, void* data) override {
             const int n = static_cast<int>(reinterpret_cast<intptr_t>(data));
             std::lock_guard<std::mutex> lock(mutex);
-            if (n <= last[id])
-                ++disorder;
+            disorder += n <= last[id];
             last[id] = n;
             ++count;
         }
@@ -285,10 +209,10 @@ TEST(Observable, ConcurrentPostsReachEveryObserver) {
         });
     for (auto& p : posters)
         p.join();
-    EXPECT_EQ(first.count, kThreads * kEvents);
-    EXPECT_EQ(second.count, kThreads * kEvents);
-    EXPECT_EQ(first.disorder, 0);
-    EXPECT_EQ(second.disorder, 0);
+    for (Ordered* o : {&first, &second}) {
+        EXPECT_EQ(o->count, kThreads * kEvents);
+        EXPECT_EQ(o->disorder, 0);
+    }
 }
 
 TEST(Observable, NoDeliveryAfterRemoveReturns) {
@@ -296,15 +220,12 @@ TEST(Observable, NoDeliveryAfterRemoveReturns) {
     // Slow on purpose, so that removals often overlap a delivery.
     struct Watched : Observer {
         std::atomic<bool> removed{false};
-        std::atomic<int> late{0};
-        std::atomic<int> count{0};
+        std::atomic<int> late{0}, count{0};
         void OnEvent(Observable*, unsigned int, void*) override {
-            if (removed)
-                ++late;
+            late += removed;
             ++count;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
-            if (removed)
-                ++late;
+            late += removed;
         }
     };
     std::atomic<bool> stop{false};
@@ -314,8 +235,7 @@ TEST(Observable, NoDeliveryAfterRemoveReturns) {
             while (!stop)
                 subject.PostEvent(1, nullptr);
         });
-    int lateTotal = 0;
-    int delivered = 0;
+    int late = 0, delivered = 0;
     for (int round = 0; round < 100; ++round) {
         Watched watched;
         subject.AddObserver(&watched);
@@ -324,13 +244,13 @@ TEST(Observable, NoDeliveryAfterRemoveReturns) {
         watched.removed = true;
         // Give a stale delivery time to show up before watched goes away.
         std::this_thread::sleep_for(std::chrono::microseconds(500));
-        lateTotal += watched.late;
+        late += watched.late;
         delivered += watched.count;
     }
     stop = true;
     for (auto& p : posters)
         p.join();
-    EXPECT_EQ(lateTotal, 0) << "deliveries after RemoveObserver returned";
+    EXPECT_EQ(late, 0) << "deliveries after RemoveObserver returned";
     EXPECT_GT(delivered, 0) << "the posters never reached the observers";
 }
 
