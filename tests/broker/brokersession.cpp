@@ -1,16 +1,13 @@
 #include "brokersession.h"
 
-#include <cstdio>
+#include <algorithm>
 
 #include "sfileio.h"
-#include "testsupport.h"
 #include "veskosecurityattributes.h"
 
 namespace vesko::test {
 
 std::wstring Wide(const std::string& text) {
-    if (text.empty())
-        return {};
     const int n =
         MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
@@ -44,33 +41,23 @@ const IID* const kInterfaces[4] = {&IID_IBroker, &IID_IFileIOBroker, &IID_IFileD
 
 }  // namespace
 
-BrokerSession::~BrokerSession() {
-    Close();
-}
-
 HRESULT BrokerSession::Open() {
     ComPtr<IBroker> broker;
     HRESULT hr =
         CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
-    if (FAILED(hr))
-        return hr;
     DWORD version = 0;
-    hr = broker->GetBrokerInfo(&m_processId, &version);
-    if (FAILED(hr))
-        return hr;
+    if (SUCCEEDED(hr))
+        hr = broker->GetBrokerInfo(&m_processId, &version);
     ComPtr<IGlobalInterfaceTable> git = Git();
-    if (!git)
-        return E_FAIL;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && SUCCEEDED(hr); ++i) {
         ComPtr<IUnknown> itf;
-        hr = broker->QueryInterface(*kInterfaces[i], reinterpret_cast<void**>(itf.GetAddressOf()));
-        if (FAILED(hr))
-            return hr;
-        hr = git->RegisterInterfaceInGlobal(itf.Get(), *kInterfaces[i], &m_cookies[i]);
-        if (FAILED(hr))
-            return hr;
+        hr = git ? broker->QueryInterface(*kInterfaces[i],
+                                          reinterpret_cast<void**>(itf.GetAddressOf()))
+                 : E_FAIL;
+        if (SUCCEEDED(hr))
+            hr = git->RegisterInterfaceInGlobal(itf.Get(), *kInterfaces[i], &m_cookies[i]);
     }
-    return S_OK;
+    return hr;
 }
 
 void BrokerSession::Close() {
@@ -93,20 +80,49 @@ HRESULT BrokerSession::FetchRaw(REFIID iid, void** out) const {
     return E_NOINTERFACE;
 }
 
-AuditCursor::AuditCursor(std::string path) : m_path(std::move(path)) {
-    m_offset = ReadFileText(m_path).size();
+namespace {
+
+SharedBroker* g_shared = nullptr;
+
+}  // namespace
+
+SharedBroker& Shared() {
+    return *g_shared;
 }
 
+SharedBroker::SharedBroker()
+    : m_wellKnown(WritableDir() + "\\broker-test-" + std::to_string(GetCurrentProcessId())),
+      m_policyFile(ExecutableFolder() + "\\veskobroker.policy"),
+      m_dialogs(std::make_unique<DialogDouble>(m_dialogDir.Path())) {
+    g_shared = this;
+    RemoveTree(m_wellKnown);
+    CreateDirectoryA(m_wellKnown.c_str(), nullptr);
+    // The broker reads its policy file, beside itself, when it starts.
+    WriteFileText(m_policyFile, "# written by the broker tests\nroot = " + m_policyRoot.Path() +
+                                    "\nregistry = " + PolicyKey() + "\nnonsense line\n");
+}
+
+SharedBroker::~SharedBroker() {
+    m_session.Close();
+    DeleteFileA(m_policyFile.c_str());
+    RemoveTree(m_wellKnown);
+    g_shared = nullptr;
+}
+
+HRESULT SharedBroker::Open() {
+    const HRESULT hr = m_session.Open();
+    // Only this program's broker may read the policy file.
+    DeleteFileA(m_policyFile.c_str());
+    return hr;
+}
+
+AuditCursor::AuditCursor() : m_offset(ReadFileText(AuditLogPath()).size()) {}
+
 std::vector<std::string> AuditCursor::NewLines() {
-    const std::string text = ReadFileText(m_path);
+    const std::string text = ReadFileText(AuditLogPath());
     std::vector<std::string> lines;
-    if (text.size() <= m_offset)
-        return lines;
-    size_t start = m_offset;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
+    for (size_t start = m_offset; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
         std::string line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -114,36 +130,42 @@ std::vector<std::string> AuditCursor::NewLines() {
             lines.push_back(line);
         start = end + 1;
     }
-    m_offset = text.size();
+    m_offset = std::max(m_offset, text.size());
     return lines;
 }
 
 namespace {
 
-struct FolderTable {
-    FolderTable() {
-        attributes.Init();
-        folders.Init(&attributes);
-    }
-    VeskoSecurityAttributes attributes;
-    SFileIO folders;
-};
-
-FolderTable& Table() {
-    static FolderTable table;
-    return table;
+// The folder table as the library's worker resolves it.
+SFileIO& Folders() {
+    static struct Table {
+        Table() {
+            attributes.Init();
+            folders.Init(&attributes);
+        }
+        VeskoSecurityAttributes attributes;
+        SFileIO folders;
+    } table;
+    return table.folders;
 }
 
 }  // namespace
 
 std::string WritableDir() {
-    return Table().folders.GetWritableDir().GetString();
+    return Folders().GetWritableDir().GetString();
 }
 std::string LogDir() {
-    return Table().folders.GetLogDir().GetString();
+    return Folders().GetLogDir().GetString();
 }
 std::string AuditLogPath() {
     return LogDir() + "\\VeskoBroker.log";
+}
+
+std::string ExecutableFolder() {
+    char module[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, module, MAX_PATH);
+    const std::string path = module;
+    return path.substr(0, path.find_last_of("\\/"));
 }
 
 bool ProcessAlive(DWORD processId) {
@@ -160,34 +182,41 @@ bool WaitForExit(DWORD processId, DWORD timeoutMs, DWORD* elapsed) {
     return gone;
 }
 
+bool Start(std::string command, UniqueHandle& process, DWORD* processId, const char* program) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    process.Reset(info.hProcess);
+    if (processId)
+        *processId = info.dwProcessId;
+    return true;
+}
+
 namespace {
 
 std::string UnixPath(const std::string& path) {
     using UnixName = char*(CDECL*)(LPCWSTR);
     auto unixName = reinterpret_cast<UnixName>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    if (!unixName)
-        return {};
-    char* name = unixName(Wide(path).c_str());
-    std::string out = name ? name : "";
+    char* name = unixName ? unixName(Wide(path).c_str()) : nullptr;
+    const std::string out = name ? name : "";
     if (name)
         HeapFree(GetProcessHeap(), 0, name);
     return out;
 }
 
 // Runs a program of the host system (Wine starts non-PE programs natively).
-bool RunHost(const char* program, std::string command, std::string& why) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+bool RunHost(const char* program, const std::string& command, std::string& why) {
+    UniqueHandle process;
+    if (!Start(command, process, nullptr, program)) {
         why = std::string("cannot run ") + program + ": " + Describe(GetLastError());
         return false;
     }
-    WaitForSingleObject(process.hProcess, 5000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    WaitForSingleObject(process.Get(), 5000);
     return true;
 }
 
@@ -201,6 +230,7 @@ void RemoveFolderLink(const std::string& link) {
 }
 
 bool MakeFolderLink(const std::string& link, const std::string& target, std::string& why) {
+    why.clear();
     const std::string unixLink = UnixPath(link), unixTarget = UnixPath(target);
     if (unixLink.empty() || unixTarget.empty()) {
         why = "not running under Wine, or no host path for the link or its target";
@@ -208,15 +238,13 @@ bool MakeFolderLink(const std::string& link, const std::string& target, std::str
     }
     if (!RunHost("Z:\\bin\\ln", "/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"", why))
         return false;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50; ++i, Sleep(20)) {
         const DWORD attributes = GetFileAttributesA(link.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                return true;
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             why = "the link is not reported as a reparse point";
-            return false;
-        }
-        Sleep(20);
+        return why.empty();
     }
     why = "ln created no link";
     return false;

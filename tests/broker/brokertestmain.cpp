@@ -5,23 +5,18 @@
 
 #include <cstdio>
 
-#include "sharedbroker.h"
+#include "brokersession.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     vesko::ComApartment apartment(COINIT_MULTITHREADED);
-    int status = 1;
-    {
-        vesko::test::SharedBroker shared;
-        const HRESULT hr = shared.Open();
-        if (FAILED(hr)) {
-            std::printf(
-                "the broker could not be activated: 0x%08lX (is it registered? "
-                "scripts/register-broker.sh)\n",
-                static_cast<unsigned long>(hr));
-            return 1;
-        }
-        status = RUN_ALL_TESTS();
+    vesko::test::SharedBroker shared;
+    if (const HRESULT hr = shared.Open(); FAILED(hr)) {
+        std::printf(
+            "the broker could not be activated: 0x%08lX (is it registered? "
+            "scripts/register-broker.sh)\n",
+            static_cast<unsigned long>(hr));
+        return 1;
     }
-    return status;
+    return RUN_ALL_TESTS();
 }

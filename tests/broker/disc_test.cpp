@@ -3,8 +3,8 @@
 // fetched with GetEventData, as the library's relay does.
 #include <gtest/gtest.h>
 
+#include "brokersession.h"
 #include "cdprogress.h"
-#include "sharedbroker.h"
 
 namespace vesko::test {
 namespace {
@@ -20,115 +20,99 @@ class BrokerDisc : public testing::Test {
     void SetUp() override {
         disc = Shared().Session().Get<ICDWrite>();
         ASSERT_TRUE(disc);
-        id = Bstr(Identity());
         for (int i = 0; i < 7; ++i) {
             events[i].Reset(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, kNames[i]));
             ASSERT_TRUE(events[i])
                 << "the broker has not created " << kNames[i] << ": " << Describe(GetLastError());
+            handles[i] = events[i].Get();
         }
         const HRESULT hr = disc->Initialize(id.Get());
-        ASSERT_EQ(S_OK, hr) << Describe(hr);
+        ASSERT_EQ(S_OK, hr) << Describe(static_cast<DWORD>(hr));
     }
     void TearDown() override {
         if (disc)
             disc->Uninitialize(id.Get());
     }
 
-    // Waits like the relay: the lowest signalled index first. Returns the
-    // eventId (1 to 7) or 0 on time-out, and the record fetched for it.
-    DWORD Next(CDEventRecord& record, DWORD timeoutMs = 10000) {
-        HANDLE handles[7];
-        for (int i = 0; i < 7; ++i)
-            handles[i] = events[i].Get();
-        const DWORD woke = WaitForMultipleObjects(7, handles, FALSE, timeoutMs);
-        if (woke >= WAIT_OBJECT_0 + 7)
-            return 0;
-        const DWORD eventId = woke - WAIT_OBJECT_0 + 1;
-        record = CDEventRecord{};
-        if (eventId > 1) {
-            EXPECT_EQ(S_OK, disc->GetEventData(id.Get(), eventId, &record));
-        }
-        return eventId;
-    }
-    // Relays until eventId `last` arrives; returns the ids seen in order.
-    std::vector<DWORD> RunUntil(DWORD last, std::vector<CDEventRecord>* records = nullptr) {
-        std::vector<DWORD> seen;
-        for (int i = 0; i < 10000; ++i) {
-            CDEventRecord record{};
-            const DWORD eventId = Next(record);
-            if (eventId == 0)
-                break;
-            seen.push_back(eventId);
-            if (records)
-                records->push_back(record);
-            if (eventId == last)
-                break;
+    // Relays like the library, the lowest signalled index first, until
+    // eventId last arrives or nothing comes within timeoutMs. Returns the
+    // events as "1 4(kind,KiB in all,KiB done) 5(first,second) 6(first)";
+    // the progress records go to progress.
+    std::string RunUntil(DWORD last, DWORD timeoutMs = 10000,
+                         std::vector<CDEventRecord>* progress = nullptr) {
+        std::string seen;
+        for (DWORD eventId = 0; eventId != last;) {
+            const DWORD woke = WaitForMultipleObjects(7, handles, FALSE, timeoutMs);
+            if (woke >= WAIT_OBJECT_0 + 7)
+                return seen + " (time-out)";
+            eventId = woke - WAIT_OBJECT_0 + 1;
+            CDEventRecord r{};
+            EXPECT_EQ(S_OK, eventId > 1 ? disc->GetEventData(id.Get(), eventId, &r) : S_OK)
+                << eventId;
+            if (eventId == 4 && progress)
+                progress->push_back(r);
+            std::string fields = "(" + std::to_string(r.first);
+            if (eventId == 4 || eventId == 5)
+                fields += "," + std::to_string(r.second);
+            if (eventId == 4)
+                fields += "," + std::to_string(r.third);
+            seen += (seen.empty() ? "" : " ") + std::to_string(eventId) +
+                    (eventId > 1 ? fields + ")" : "");
         }
         return seen;
     }
+    // SetDrive's HRESULT and error, then "valid drive space" as the broker
+    // reports them.
+    std::string SetDrive(const std::string& text) {
+        DWORD error = 99, valid = 99;
+        const HRESULT hr = disc->SetDrive(id.Get(), Bstr(text).Get(), &error);
+        std::string out = std::to_string(hr) + "/" + std::to_string(error) + " ";
+        BSTR drive = nullptr;
+        ULONGLONG space = 0;
+        disc->IsValid(id.Get(), &valid);
+        disc->GetDrive(id.Get(), &drive, &error);
+        UniqueBstr owned(drive);
+        out += std::to_string(valid) + " " + std::to_string(error) + ":" +
+               (drive && Wide(text) == drive ? "<as set>" : "<other>");
+        disc->GetDriveAvailSpace(id.Get(), &space, &error);
+        return out + " " + std::to_string(error) + ":" + std::to_string(space);
+    }
+
     ComPtr<ICDWrite> disc;
-    UniqueBstr id;
+    UniqueBstr id = Bstr(Identity());
     UniqueHandle events[7];
+    HANDLE handles[7] = {};
 };
 
-TEST_F(BrokerDisc, BurnRelaysProgressAndResultRecords) {
+TEST_F(BrokerDisc, BurnAndEraseRelayProgressAndResultRecords) {
     const std::string drive = Shared().PolicyRoot() + "\\disc";
     ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
     const std::string source = Shared().WellKnown() + "\\burn-source.bin";
     ASSERT_TRUE(WriteFileText(source, std::string(600 * 1024, 'v')));
-    DWORD error = 99;
-    ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(drive + "?size=10000000").Get(), &error));
-    EXPECT_EQ(0u, error);
-    DWORD valid = 0;
-    EXPECT_EQ(S_OK, disc->IsValid(id.Get(), &valid));
-    EXPECT_EQ(1u, valid);
-    BSTR text = nullptr;
-    EXPECT_EQ(S_OK, disc->GetDrive(id.Get(), &text, &error));
-    UniqueBstr owned(text);
-    EXPECT_EQ(Wide(drive + "?size=10000000"), std::wstring(text ? text : L""));
-    ULONGLONG space = 0;
-    EXPECT_EQ(S_OK, disc->GetDriveAvailSpace(id.Get(), &space, &error));
-    EXPECT_EQ(0u, error);
-    EXPECT_EQ(10000000ull, space);
+    EXPECT_EQ("0/0 1 0:<as set> 0:10000000", SetDrive(drive + "?size=10000000"));
 
     ASSERT_EQ(S_OK, disc->StartBurn(id.Get(), Bstr(source).Get(), 1));
-    std::vector<CDEventRecord> records;
-    const std::vector<DWORD> seen = RunUntil(6, &records);
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(1u, seen.front());
-    EXPECT_EQ(6u, seen.back());
-    EXPECT_EQ(1u, records.back().first) << "event 6 of a burn carries operation 1";
-    bool sawBurn = false, sawVerify = false, sawResult = false;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        const CDEventRecord& r = records[i];
-        if (seen[i] == 4) {
-            // first = kind, second = KiB in all, third = KiB done.
-            EXPECT_TRUE(r.first == CD::eProgressBurn || r.first == CD::eProgressVerify) << r.first;
-            EXPECT_EQ(600u, r.second) << "total KiB";
-            EXPECT_LE(r.third, r.second) << "done " << r.third << " of " << r.second;
-            sawBurn = sawBurn || r.first == CD::eProgressBurn;
-            sawVerify = sawVerify || r.first == CD::eProgressVerify;
-        }
-        if (seen[i] == 5) {
-            EXPECT_EQ(1u, r.first) << "operation";
-            EXPECT_EQ(0u, r.second) << "CD::EError of the burn";
-            sawResult = true;
-        }
+    std::vector<CDEventRecord> progress;
+    const std::string burn = RunUntil(6, 10000, &progress);
+    EXPECT_EQ("1 ", burn.substr(0, 2)) << burn;
+    const std::string end = " 5(1,0) 6(1)";  // burn, CD::eOK; operation 1
+    EXPECT_EQ(end, burn.substr(burn.size() - std::min(burn.size(), end.size()))) << burn;
+    // Burn and verify progress, each of the 600 KiB in all.
+    std::string kinds;
+    for (const CDEventRecord& r : progress) {
+        EXPECT_TRUE(r.second == 600 && r.third <= 600) << burn;
+        if (kinds.find(std::to_string(r.first)) == std::string::npos)
+            kinds += std::to_string(r.first);
     }
-    EXPECT_TRUE(sawBurn);
-    EXPECT_TRUE(sawVerify);
-    EXPECT_TRUE(sawResult);
+    EXPECT_EQ(std::to_string(CD::eProgressBurn) + std::to_string(CD::eProgressVerify), kinds)
+        << burn;
     EXPECT_EQ(std::string(600 * 1024, 'v'), ReadFileText(drive + "\\burn-source.bin"));
     DWORD busy = 1;
     EXPECT_EQ(S_OK, disc->IsBusy(id.Get(), &busy));
     EXPECT_EQ(0u, busy);
 
-    // Erase: the disc folder empties, the result says operation 2.
     ASSERT_EQ(S_OK, disc->StartErase(id.Get(), 0));
-    records.clear();
-    const std::vector<DWORD> erase = RunUntil(6, &records);
-    ASSERT_FALSE(erase.empty());
-    EXPECT_EQ(2u, records.back().first);
+    EXPECT_EQ("1 5(2,0) 6(2)", RunUntil(6));
     EXPECT_FALSE(Exists(drive + "\\burn-source.bin"));
 }
 
@@ -139,51 +123,40 @@ TEST_F(BrokerDisc, TwoSignalsBeforeOneWaitAreRelayedOnceWithTheLatestRecord) {
     ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(drive + "?size=4194304").Get(), &error));
     // Two space queries, the second after a file went onto the disc; nobody
     // waits in between.
-    auto query = [&] {
+    for (int query = 0; query < 2; ++query) {
+        ASSERT_TRUE(query == 0 ||
+                    WriteFileText(drive + "\\on-disc.bin", std::string(1 << 20, 'd')));
         ASSERT_EQ(S_OK, disc->StartGetDriveAvailSpace(id.Get()));
         DWORD busy = 1;
-        for (int i = 0; i < 500 && busy; ++i) {
-            Sleep(10);
+        for (int i = 0; i < 500 && busy; ++i, Sleep(10))
             disc->IsBusy(id.Get(), &busy);
-        }
         ASSERT_EQ(0u, busy) << "the space query did not end";
-    };
-    query();
-    ASSERT_TRUE(WriteFileText(drive + "\\on-disc.bin", std::string(1024 * 1024, 'd')));
-    query();
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[2].Get(), 0)) << "eventId 3 not signalled";
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(events[2].Get(), 0))
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handles[2], 0)) << "eventId 3 not signalled";
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(handles[2], 0))
         << "an auto-reset event wakes one wait";
     CDEventRecord record{};
     EXPECT_EQ(S_OK, disc->GetEventData(id.Get(), 3, &record));
     EXPECT_EQ(3072u, record.first) << "free KiB after the second query";
     // The jobs' own start and end signals are not this test's subject.
-    for (HANDLE e : {events[0].Get(), events[5].Get()})
-        ResetEvent(e);
+    ResetEvent(handles[0]);
+    ResetEvent(handles[5]);
 }
 
 TEST_F(BrokerDisc, RefusesDiscFoldersAndSourcesOutsideThePolicy) {
-    DWORD error = 0;
-    EXPECT_EQ(E_ACCESSDENIED,
-              disc->SetDrive(id.Get(), Bstr(Shared().Outside() + "?cd").Get(), &error));
-    EXPECT_EQ(1u, error) << "the error reserved for a broker failure";
-    EXPECT_EQ(E_ACCESSDENIED,
-              disc->SetDrive(id.Get(), Bstr(std::string("C:\\windows")).Get(), &error));
-    BSTR text = nullptr;
-    EXPECT_EQ(S_OK, disc->GetDrive(id.Get(), &text, &error));
-    UniqueBstr owned(text);
-    EXPECT_EQ(2u, error) << "no drive was selected";
+    // Refused with the error reserved for a broker failure; no drive selected.
+    const std::string none = std::to_string(E_ACCESSDENIED) + "/1 0 2:<other> 2:0";
+    EXPECT_EQ(none, SetDrive(Shared().Outside() + "?cd"));
+    EXPECT_EQ(none, SetDrive("C:\\windows"));
 
     const std::string drive = Shared().PolicyRoot() + "\\disc3";
     ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
-    ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(drive).Get(), &error));
+    EXPECT_EQ("0/0 1 0:<as set> 0:734003200", SetDrive(drive));
     const std::string secret = Shared().Outside() + "\\secret.txt";
     ASSERT_TRUE(WriteFileText(secret, "secret"));
     EXPECT_EQ(E_ACCESSDENIED, disc->StartBurn(id.Get(), Bstr(secret).Get(), 0));
-    CDEventRecord record{};
-    ASSERT_EQ(5u, Next(record, 2000)) << "a refused burn reports its result";
-    EXPECT_EQ(1u, record.first);
-    EXPECT_EQ(1u, record.second);
+    // A refused burn still reports its result: burn, broker failure.
+    EXPECT_EQ("5(1,1)", RunUntil(5, 2000));
     EXPECT_FALSE(Exists(drive + "\\secret.txt"));
 }
 
@@ -205,11 +178,8 @@ TEST_F(BrokerDisc, ValidationRunsAsAJobWithItsEvents) {
     ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(Shared().PolicyRoot() + "\\missing-disc").Get(),
                                    &error));
     ASSERT_EQ(S_OK, disc->StartValidateDrive(id.Get()));
-    std::vector<CDEventRecord> records;
-    const std::vector<DWORD> seen = RunUntil(6, &records);
-    ASSERT_EQ((std::vector<DWORD>{1, 2, 6}), seen);
-    EXPECT_EQ(3u, records[1].first) << "CD::eInvalidDrive for a missing folder";
-    EXPECT_EQ(4u, records[2].first) << "operation 4, validation";
+    // CD::eInvalidDrive for a missing folder; operation 4, validation.
+    EXPECT_EQ("1 2(3) 6(4)", RunUntil(6));
 }
 
 TEST_F(BrokerDisc, WrongIdentityIsRefused) {

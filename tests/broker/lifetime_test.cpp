@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "brokersession.h"
-#include "testsupport.h"
 
 namespace vesko::test {
 namespace {
@@ -15,18 +14,15 @@ namespace {
 constexpr const char* kClsidKey =
     "Software\\Classes\\CLSID\\{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}\\LocalServer32";
 
-std::string ExecutablePath() {
-    char module[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, module, MAX_PATH);
-    return module;
+HRESULT Activate(ComPtr<IBroker>& broker) {
+    return CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
 }
 
 TEST(BrokerLifetime, EndsAfterTheClientsLastRelease) {
     DWORD pid = 0;
     {
         ComPtr<IBroker> broker;
-        const HRESULT hr =
-            CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
+        const HRESULT hr = Activate(broker);
         ASSERT_EQ(S_OK, hr) << Describe(static_cast<DWORD>(hr));
         DWORD version = 0;
         ASSERT_EQ(S_OK, broker->GetBrokerInfo(&pid, &version));
@@ -48,14 +44,11 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
     // reports the broker's process id and waits to be killed.
     ScratchDir scratch("broker-child");
     const std::string report = scratch.Path() + "\\pid.txt";
-    std::string command = "\"" + ExecutablePath() + "\" --child-client \"" + report + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &child))
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    UniqueHandle child;
+    ASSERT_TRUE(Start(std::string("\"") + self + "\" --child-client \"" + report + "\"", child))
         << Describe(GetLastError());
-    UniqueHandle childProcess(child.hProcess), childThread(child.hThread);
     DWORD brokerPid = 0;
     for (int i = 0; i < 200 && !brokerPid; ++i) {
         Sleep(50);
@@ -63,8 +56,8 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
     }
     ASSERT_NE(0u, brokerPid) << "the child reported no broker";
     ASSERT_TRUE(ProcessAlive(brokerPid));
-    ASSERT_TRUE(TerminateProcess(childProcess.Get(), 9));
-    WaitForSingleObject(childProcess.Get(), 5000);
+    ASSERT_TRUE(TerminateProcess(child.Get(), 9));
+    WaitForSingleObject(child.Get(), 5000);
     DWORD elapsed = 0;
     const bool gone = WaitForExit(brokerPid, 3000, &elapsed);
     EXPECT_TRUE(gone) << "broker " << brokerPid << " outlived its client";
@@ -73,16 +66,9 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
 }
 
 TEST(BrokerLifetime, ABrokerNobodyActivatedEndsAtOnce) {
-    std::string folder = ExecutablePath();
-    folder.resize(folder.find_last_of('\\'));
-    std::string command = "\"" + folder + "\\veskobroker.exe\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process))
+    UniqueHandle handle;
+    ASSERT_TRUE(Start("\"" + ExecutableFolder() + "\\veskobroker.exe\"", handle))
         << Describe(GetLastError());
-    UniqueHandle handle(process.hProcess), thread(process.hThread);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handle.Get(), 5000));
     DWORD exitCode = 0;
     GetExitCodeProcess(handle.Get(), &exitCode);
@@ -123,14 +109,12 @@ TEST(BrokerLifetime, ActivationFailsWhenTheClassIsNotRegistered) {
         Unregistered gone;
         ASSERT_TRUE(gone.Had()) << "the broker was not registered to begin with";
         ComPtr<IBroker> broker;
-        const HRESULT hr =
-            CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
+        const HRESULT hr = Activate(broker);
         EXPECT_EQ(REGDB_E_CLASSNOTREG, hr) << Describe(static_cast<DWORD>(hr));
     }
     // Registered again: activation works.
     ComPtr<IBroker> broker;
-    const HRESULT hr =
-        CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
+    const HRESULT hr = Activate(broker);
     EXPECT_EQ(S_OK, hr) << Describe(static_cast<DWORD>(hr));
 }
 
