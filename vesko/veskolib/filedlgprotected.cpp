@@ -47,9 +47,8 @@ int FileDlgProtected::ShowSaveImageDialog(const CString& strText1, const CString
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
 
     ComPtr<IFileDlgBroker> broker;
-    const HRESULT hrFetch = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker);
-    if (!broker)
-        return FAILED(hrFetch) ? hrFetch : E_POINTER;
+    if (const HRESULT hr = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker); FAILED(hr))
+        return hr;
 
     UniqueBstr text1 = MakeBstr(strText1);
     UniqueBstr text2 = MakeBstr(strText2);
@@ -71,9 +70,8 @@ int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const C
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
 
     ComPtr<IFileDlgBroker> broker;
-    const HRESULT hrFetch = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker);
-    if (!broker)
-        return FAILED(hrFetch) ? hrFetch : E_POINTER;
+    if (const HRESULT hr = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker); FAILED(hr))
+        return hr;
 
     UniqueBstr text1 = MakeBstr(strText1);
     UniqueBstr text2 = MakeBstr(strText2);
@@ -97,9 +95,8 @@ HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CSt
     // this call, goes with it. Without a converted text the broker gets a
     // null one: a print choice is not worth an exception.
     ComPtr<IFileDlgBroker> broker;
-    const HRESULT hrFetch = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker);
-    if (!broker)
-        return FAILED(hrFetch) ? hrFetch : E_POINTER;
+    if (const HRESULT hr = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker); FAILED(hr))
+        return hr;
 
     UniqueBstr text(MultiByteToBSTR(strText2));
     UniqueBstr result;

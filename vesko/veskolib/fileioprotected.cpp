@@ -29,9 +29,8 @@ DWORD CallForCode(const VeskoSecurityAttributes* pAttr, DWORD dwCookie, Invoke&&
         return FileIOProtected::kReleasedResult;
 
     ComPtr<IFileIOBroker> broker;
-    const HRESULT hrFetch = GlobalInterfaceTable::Fetch(dwCookie, broker);
-    if (!broker)
-        return static_cast<DWORD>(FAILED(hrFetch) ? hrFetch : E_POINTER);
+    if (const HRESULT hr = GlobalInterfaceTable::Fetch(dwCookie, broker); FAILED(hr))
+        return static_cast<DWORD>(hr);
 
     UniqueBstr identity = MakeBstr(pAttr->m_strIdentity);
     DWORD code = 0;

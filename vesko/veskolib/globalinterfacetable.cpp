@@ -51,8 +51,9 @@ HRESULT GlobalInterfaceTable::Fetch(DWORD dwCookie, REFIID riid, void** ppv) {
     if (FAILED(hr))
         return hr;
     hr = table->GetInterfaceFromGlobal(dwCookie, riid, ppv);
-    // A table that reports success must also have handed out a pointer;
-    // callers test the pointer, but keep the two consistent.
+    // Callers rely on one rule: success carries a pointer, failure none.
+    if (SUCCEEDED(hr) && !*ppv)
+        hr = E_POINTER;
     if (FAILED(hr) && *ppv) {
         static_cast<IUnknown*>(*ppv)->Release();
         *ppv = nullptr;

@@ -26,7 +26,9 @@ class GlobalInterfaceTable {
     static HRESULT Revoke(DWORD& dwCookie);
 
     // Fetches this apartment's own reference to the interface registered
-    // under dwCookie. *ppv is null on failure; the caller releases it.
+    // under dwCookie. Success always carries a pointer (a table that answers
+    // S_OK with none gives E_POINTER); *ppv is null on failure. The caller
+    // releases it.
     static HRESULT Fetch(DWORD dwCookie, REFIID riid, void** ppv);
 
     template <typename Interface>
