@@ -2,10 +2,8 @@
 # Builds the 64-bit target and runs every benchmark; each prints its ratios.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-bash "$VESKO_ROOT/scripts/build.sh" x64
-export WINEPREFIX=$(bash "$VESKO_ROOT/scripts/wine-prefix.sh" demo)
 bin=$VESKO_BUILD/x64/bin
-[ -x "$VESKO_ROOT/scripts/register-broker.sh" ] && bash "$VESKO_ROOT/scripts/register-broker.sh" "$bin"
+prepare_x64 demo "$bin"
 for b in "$bin"/*bench.exe; do
   [ -f "$b" ] || continue
   log "$(basename "$b")"

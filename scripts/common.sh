@@ -12,3 +12,14 @@ log() { printf '\033[1m[vesko]\033[0m %s\n' "$*" >&2; }
 die() { printf '[vesko] error: %s\n' "$*" >&2; exit 1; }
 # Each arch has its own toolchain triplet.
 triplet() { case "$1" in x64) echo x86_64-w64-mingw32 ;; x86) echo i686-w64-mingw32 ;; *) die "unknown arch $1" ;; esac; }
+# Builds the 64-bit target, readies the Wine prefix NAME (exported as
+# WINEPREFIX) and registers the broker of BINDIR there when it was built.
+# Usage: prepare_x64 demo|test BINDIR
+prepare_x64() {
+  bash "$VESKO_ROOT/scripts/build.sh" x64
+  WINEPREFIX=$(bash "$VESKO_ROOT/scripts/wine-prefix.sh" "$1")
+  export WINEPREFIX
+  if [ -f "$2/veskobroker.exe" ]; then
+    bash "$VESKO_ROOT/scripts/register-broker.sh" "$2"
+  fi
+}

@@ -3,10 +3,8 @@
 # in protected mode through the broker, then shows the broker's audit log.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-bash "$VESKO_ROOT/scripts/build.sh" x64
-export WINEPREFIX=$(bash "$VESKO_ROOT/scripts/wine-prefix.sh" demo)
 bin=$VESKO_BUILD/x64/bin
-[ -x "$VESKO_ROOT/scripts/register-broker.sh" ] && bash "$VESKO_ROOT/scripts/register-broker.sh" "$bin"
+prepare_x64 demo "$bin"
 status=0
 log "demo host, direct mode"
 VESKO_IEFRAME_ANSWER=direct wine "$bin/veskohost.exe" walk || status=$?

@@ -4,12 +4,8 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 start=$(date +%s)
-bash "$VESKO_ROOT/scripts/build.sh" x64
-export WINEPREFIX=$(bash "$VESKO_ROOT/scripts/wine-prefix.sh" test)
 dir=$VESKO_BUILD/x64
-if [ -x "$VESKO_ROOT/scripts/register-broker.sh" ] && [ -f "$dir/bin-test/veskobroker.exe" ]; then
-  bash "$VESKO_ROOT/scripts/register-broker.sh" "$dir/bin-test"
-fi
+prepare_x64 test "$dir/bin-test"
 status=0
 (cd "$dir" && ctest --output-on-failure --timeout 300 "$@") || status=$?
 WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
