@@ -33,48 +33,39 @@ std::string Hex(DWORD value) {
     return text;
 }
 
-// A module state for this program, as the framework makes for a module.
-AFX_MODULE_STATE ProgramState() {
+// A module state for module, as the framework makes for a module.
+AFX_MODULE_STATE StateOf(HMODULE module) {
     AFX_MODULE_STATE state = {};
-    state.m_hCurrentInstanceHandle = GetModuleHandleA(nullptr);
+    state.m_hCurrentInstanceHandle = module;
     return state;
 }
 
 TEST(BaseWinApp, ASatelliteBecomesTheResourceModuleWhileTheAppLives) {
-    AFX_MODULE_STATE state = ProgramState();
+    AFX_MODULE_STATE state = StateOf(GetModuleHandleA(nullptr));
     const HINSTANCE program = state.m_hCurrentInstanceHandle;
     ASSERT_EQ(LoadText(program, kStringId), "from the program itself");
     {
         TestApp app;
         app.InitializeResources(&state);
-        ASSERT_NE(state.m_hCurrentResourceHandle, nullptr);
         EXPECT_NE(state.m_hCurrentResourceHandle, program) << "no satellite was chosen";
         const std::string text = LoadText(state.m_hCurrentResourceHandle, kStringId);
         EXPECT_EQ(text, app.GetLanguageID() == 0x0407 ? "vom deutschen Satelliten"
                                                       : "from the English satellite")
             << "language " << Hex(app.GetLanguageID());
-
         // The framework's own lookups follow the state.
-        {
-            AFX_MANAGE_STATE(&state);
-            CString viaFramework;
-            EXPECT_TRUE(viaFramework.LoadString(kStringId));
-            EXPECT_EQ(std::string(viaFramework.GetString()), text);
-        }
+        AFX_MANAGE_STATE(&state);
+        CString viaFramework;
+        EXPECT_TRUE(viaFramework.LoadString(kStringId));
+        EXPECT_EQ(std::string(viaFramework.GetString()), text);
         EXPECT_TRUE(app.InitInstance());
     }
     // The satellite went with the application: lookups are back on the module.
     EXPECT_EQ(state.m_hCurrentResourceHandle, program);
-    EXPECT_EQ(LoadText(state.m_hCurrentResourceHandle, kStringId), "from the program itself");
-}
-
-TEST(BaseWinApp, WithoutASatelliteTheModuleKeepsItsOwnResources) {
-    // No kernel32<LANG>.dll lies beside kernel32.
-    AFX_MODULE_STATE state = {};
-    state.m_hCurrentInstanceHandle = GetModuleHandleA("kernel32.dll");
+    // No kernel32<LANG>.dll lies beside kernel32: it keeps its own resources.
+    AFX_MODULE_STATE kernel = StateOf(GetModuleHandleA("kernel32.dll"));
     TestApp app;
-    app.InitializeResources(&state);
-    EXPECT_EQ(state.m_hCurrentResourceHandle, state.m_hCurrentInstanceHandle);
+    app.InitializeResources(&kernel);
+    EXPECT_EQ(kernel.m_hCurrentResourceHandle, kernel.m_hCurrentInstanceHandle);
     EXPECT_EQ(app.GetLanguageID(), GetUserDefaultUILanguage());
     app.InitializeResources(nullptr);  // ignored
 }
@@ -118,7 +109,7 @@ TEST(BaseWinApp, ChoosesTheSatelliteOfTheUserLanguageElseEnglish) {
 }
 
 int Probe(const char* out) {
-    AFX_MODULE_STATE state = ProgramState();
+    AFX_MODULE_STATE state = StateOf(GetModuleHandleA(nullptr));
     TestApp app;
     app.InitializeResources(&state);
     const std::string line = Hex(GetUserDefaultUILanguage()) + "|" + Hex(app.GetLanguageID()) +

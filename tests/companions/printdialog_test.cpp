@@ -67,62 +67,47 @@ void PlayUser(std::string& seen, const char* caption, int pick) {
     PostMessageA(dialog, WM_COMMAND, pick >= 0 ? IDOK : IDCANCEL, 0);
 }
 
-class PrintDialog : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        // Without a display, Wine can show windows only through its null
-        // graphics driver (HKCU\Software\Wine\Drivers, Graphics = "null",
-        // set before the prefix's wineserver starts).
-        HWND probe = CreateWindowExA(0, "STATIC", "probe", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                     nullptr, nullptr);
-        if (!probe)
-            GTEST_SKIP()
-                << "this Wine prefix cannot create windows (no display, no null graphics driver)";
-        DestroyWindow(probe);
-        // The test folder holds ReportLib's double; the product sits in bin/.
-        char exe[MAX_PATH] = {}, full[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exe, MAX_PATH);
-        std::string path = exe;
-        path = path.substr(0, path.find_last_of('\\')) + "\\..\\bin\\reportlib.dll";
-        GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-        library.Reset(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-        ASSERT_TRUE(library) << full << ": " << vesko::test::Describe(GetLastError());
-        show =
-            reinterpret_cast<PrintSelDialogFn>(FindExport(library.Get(), "DoModalPrintSelDialog"));
-        ASSERT_NE(show, nullptr);
-    }
+TEST(PrintDialog, ReturnsTheChoiceTheUserPickedAndLeavesTheResultOnCancel) {
+    // Without a display, Wine shows windows only through its null graphics driver
+    // (HKCU\Software\Wine\Drivers, Graphics = "null", set before the wineserver starts).
+    HWND probe = CreateWindowExA(0, "STATIC", "probe", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+    if (!probe)
+        GTEST_SKIP() << "this Wine prefix cannot create windows (no display, no null driver)";
+    DestroyWindow(probe);
+    // The test folder holds ReportLib's double; the product sits in bin/.
+    char exe[MAX_PATH] = {}, full[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    const std::string path = std::string(exe).substr(0, std::string(exe).find_last_of('\\'));
+    GetFullPathNameA((path + "\\..\\bin\\reportlib.dll").c_str(), MAX_PATH, full, nullptr);
+    vesko::UniqueModule library(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    ASSERT_TRUE(library) << full << ": " << vesko::test::Describe(GetLastError());
+    const auto show =
+        reinterpret_cast<PrintSelDialogFn>(FindExport(library.Get(), "DoModalPrintSelDialog"));
+    ASSERT_NE(show, nullptr);
 
-    // Shows the dialog while a thread plays the user; returns the answer.
-    int Show(int choice, const CString& caption, const char* shownAs, const CString& prompt,
-             CString& result, int pick, std::string& seen) {
-        std::thread player(PlayUser, std::ref(seen), shownAs, pick);
-        const int answer = show(nullptr, choice, caption, prompt, result);
+    const struct {
+        int choice;
+        CString caption;
+        const char* shownAs;
+        CString prompt;
+        int pick;  // -1: cancel
+        std::string seen, answer;
+    } rows[] = {
+        {1, "Print study", "Print study", "Which images shall be printed?", 2,
+         "Print study|Which images shall be printed?|1", "1 Current image"},
+        // An empty caption gets the default; an out-of-range choice the first.
+        {7, "", "Print", "", -1, "Print||0", "2 unchanged"},
+    };
+    for (const auto& row : rows) {
+        CString result("unchanged");
+        std::string seen;
+        std::thread player(PlayUser, std::ref(seen), row.shownAs, row.pick);
+        const int answer = show(nullptr, row.choice, row.caption, row.prompt, result);
         player.join();
-        return answer;
+        EXPECT_EQ(seen, row.seen);
+        EXPECT_EQ(std::to_string(answer) + " " + result.GetString(), row.answer) << row.seen;
     }
-
-    vesko::UniqueModule library;
-    PrintSelDialogFn show = nullptr;
-};
-
-TEST_F(PrintDialog, ReturnsTheChoiceTheUserPicked) {
-    CString result("unchanged");
-    std::string seen;
-    const int answer =
-        Show(1, "Print study", "Print study", "Which images shall be printed?", result, 2, seen);
-    EXPECT_EQ(seen, "Print study|Which images shall be printed?|1") << "answer " << answer;
-    EXPECT_EQ(answer, IDOK);
-    EXPECT_STREQ(result, "Current image");
-}
-
-TEST_F(PrintDialog, CancelLeavesTheResultAlone) {
-    CString result("unchanged");
-    std::string seen;
-    // An empty caption gets the default; an out-of-range choice the first.
-    const int answer = Show(7, CString(), "Print", "", result, -1, seen);
-    EXPECT_EQ(seen, "Print||0") << "answer " << answer;
-    EXPECT_EQ(answer, IDCANCEL);
-    EXPECT_STREQ(result, "unchanged");
 }
 
 }  // namespace

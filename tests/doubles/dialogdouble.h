@@ -1,49 +1,32 @@
-// Test doubles of DialogLib and ReportLib, and the helper tests use to drive
-// them. The doubles are built as dialoglib.dll and reportlib.dll into the
-// test programs' folder with the real libraries' exports: a program (or the
-// broker, started from it) that loads them there gets scripted answers
-// instead of dialogs nobody could click.
+// Doubles of DialogLib and ReportLib (dialoglib.dll and reportlib.dll with the real exports,
+// built into the test programs' folder) and the helper tests drive them with. Tests and
+// doubles, in this process or another (the broker inherits the variable), meet in two files in
+// the folder named by VESKO_DIALOG_DOUBLE_DIR: one record a line, fields separated by a tab,
+// and '%', tab, CR and LF in a field written %25, %09, %0D, %0A.
 //
-// They talk to tests through two files in the folder named by the
-// environment variable VESKO_DIALOG_DOUBLE_DIR, so that a double loaded in
-// another process (the broker inherits the variable) is driven the same way.
-// Both files hold one record a line; fields are separated by one tab; in
-// every field '%', tab, CR and LF are written %25, %09, %0D, %0A.
-//
-// script.txt, written by the test: answers.
-//   <function> TAB <result> [TAB <key>=<value>]...
-//   Empty lines and lines starting with '#' are ignored. The n-th call of a
-//   function answers with the n-th line for that function (calls counted in
-//   calls.log); when there are fewer lines, the last one answers again; with
-//   none, or without VESKO_DIALOG_DOUBLE_DIR, the result is IDCANCEL (2)
-//   and no out argument changes. The function returns <result>; each key
-//   fills an out argument:
-//     DoModalSaveImgDlg      path=<text>   filter=<n> (*value1, when not
-//                            null)  flags=<n> (*value2, when not null)
-//     DoModalTrevoltFileDlg  path=<text>   file=<text> (repeatable: each is
-//                            appended to the files vector, in order)
-//     DoModalFolderDlg       folder=<text>
-//     DoModalPrintSelDialog  text=<text>   (the result text)
-//
-// calls.log, appended by the doubles: one line per call, written before the
-// answer is applied.
-//   <function> TAB <process id> TAB <argument>...
-//   Arguments in the function's order: texts as given, numbers in decimal,
-//   window and instance handles as 0x<hex>, DWORD* as "null" or "ptr",
-//   out texts as their value on entry, the files vector as its size on
-//   entry:
-//     DoModalSaveImgDlg      title folder filterIndex fileName extension
-//                            owner instance flags path value1 value2
-//     DoModalTrevoltFileDlg  mode extension fileName flags filter owner
-//                            path files
-//     DoModalFolderDlg       owner title folder
-//     DoModalPrintSelDialog  owner choice caption prompt result
+// script.txt (the test): <function> TAB <result> [TAB <key>=<value>]...
+//   The n-th call of a function takes its n-th line (the last one again when there are fewer;
+//   empty and '#' lines skipped); with none, or without the variable, IDCANCEL and no out
+//   argument changes. Keys fill out arguments:
+//     DoModalSaveImgDlg      path, filter (*value1 when not null), flags (*value2 likewise)
+//     DoModalTrevoltFileDlg  path, file (repeatable: appended to the files vector in order)
+//     DoModalFolderDlg       folder
+//     DoModalPrintSelDialog  text (the result text)
+// calls.log (the doubles): <function> TAB <process id> TAB <argument>..., written before the
+//   answer applies. Arguments in the function's order: texts as given, numbers in decimal,
+//   handles as 0x<hex>, DWORD* as "null" or "ptr", out texts and the files vector's size as on
+//   entry.
 #pragma once
 
 #include <windows.h>
 
+#include <vesko/raii.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,83 +34,54 @@
 namespace vesko::test {
 
 constexpr const char* kDialogDoubleDirVariable = "VESKO_DIALOG_DOUBLE_DIR";
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 inline std::string EncodeField(const std::string& text) {
     std::string out;
     for (char c : text) {
-        switch (c) {
-            case '%':
-                out += "%25";
-                break;
-            case '\t':
-                out += "%09";
-                break;
-            case '\r':
-                out += "%0D";
-                break;
-            case '\n':
-                out += "%0A";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-inline std::string DecodeField(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            const std::string hex = text.substr(i + 1, 2);
-            char* end = nullptr;
-            const long value = std::strtol(hex.c_str(), &end, 16);
-            if (end == hex.c_str() + 2) {
-                out += static_cast<char>(value);
-                i += 2;
-                continue;
-            }
-        }
-        out += text[i];
+        char code[4] = {c};
+        if (c == '%' || c == '\t' || c == '\r' || c == '\n')
+            std::snprintf(code, sizeof code, "%%%02X", c);
+        out += code;
     }
     return out;
 }
 
 // A line's fields, decoded.
 inline std::vector<std::string> SplitFields(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t tab = line.find('\t', start);
-        fields.push_back(DecodeField(
-            line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
-        if (tab == std::string::npos)
-            return fields;
-        start = tab + 1;
-    }
-}
-
-// A file's lines without their line ends; empty when it cannot be read.
-inline std::vector<std::string> ReadLines(const std::string& path) {
-    std::vector<std::string> lines;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return lines;
-    std::string line;
-    for (int c; (c = std::fgetc(file)) != EOF;) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-            line.clear();
+    std::vector<std::string> fields(1);
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\t') {
+            fields.emplace_back();
+        } else if (line[i] == '%' && i + 2 < line.size() &&
+                   std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+            fields.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+            i += 2;
         } else {
-            line += static_cast<char>(c);
+            fields.back() += line[i];
         }
     }
-    if (!line.empty())
-        lines.push_back(line);
-    std::fclose(file);
-    return lines;
+    return fields;
+}
+
+// A file's records, split; none when it cannot be read.
+inline std::vector<std::vector<std::string>> ReadRecords(const std::string& path) {
+    std::vector<std::vector<std::string>> records;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);)
+        records.push_back(SplitFields(line));
+    return records;
+}
+
+inline bool AppendRecord(const std::string& path, const std::vector<std::string>& fields) {
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i)
+        line += (i ? "\t" : "") + EncodeField(fields[i]);
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << line << '\n';
+    out.close();
+    return !out.fail();
 }
 
 // One call the doubles logged.
@@ -137,9 +91,8 @@ struct DoubleCall {
     std::vector<std::string> args;
 };
 
-// Points VESKO_DIALOG_DOUBLE_DIR of this process (and of the processes it
-// starts from now on) at folder, with an empty script and log, for one
-// scope; the previous value comes back afterwards.
+// Points VESKO_DIALOG_DOUBLE_DIR of this process (and of the processes it starts from now on) at
+// folder, with an empty script and log, for one scope.
 class DialogDouble {
   public:
     explicit DialogDouble(std::string folder) : m_folder(std::move(folder)) {
@@ -161,33 +114,23 @@ class DialogDouble {
     std::string ScriptPath() const { return m_folder + "\\script.txt"; }
     std::string LogPath() const { return m_folder + "\\calls.log"; }
 
-    // Appends the answer for the next call of function not yet scripted.
-    // Returns false when the script cannot be written.
-    bool Answer(const std::string& function, int result,
-                const std::vector<std::pair<std::string, std::string>>& outs = {}) const {
-        std::string line = EncodeField(function) + "\t" + std::to_string(result);
-        for (const auto& out : outs)
-            line += "\t" + EncodeField(out.first + "=" + out.second);
-        line += "\n";
-        FILE* file = std::fopen(ScriptPath().c_str(), "ab");
-        if (!file)
-            return false;
-        const bool ok = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-        return std::fclose(file) == 0 && ok;
+    // Appends the answer for the next call of function not yet scripted; false when the script
+    // cannot be written.
+    bool Answer(const std::string& function, int result, const Pairs& outs = {}) const {
+        std::vector<std::string> fields{function, std::to_string(result)};
+        for (const auto& [key, value] : outs)
+            fields.push_back(key + "=" + value);
+        return AppendRecord(ScriptPath(), fields);
     }
 
     // Every call logged so far, oldest first.
     std::vector<DoubleCall> Calls() const {
         std::vector<DoubleCall> calls;
-        for (const std::string& line : ReadLines(LogPath())) {
-            std::vector<std::string> fields = SplitFields(line);
-            DoubleCall call;
-            call.function = fields[0];
-            if (fields.size() > 1)
-                call.processId = std::strtoul(fields[1].c_str(), nullptr, 10);
-            if (fields.size() > 2)
-                call.args.assign(fields.begin() + 2, fields.end());
-            calls.push_back(std::move(call));
+        for (auto& fields : ReadRecords(LogPath())) {
+            fields.resize(std::max<size_t>(fields.size(), 2));
+            calls.push_back({fields[0],
+                             std::strtoul(fields[1].c_str(), nullptr, 10),
+                             {fields.begin() + 2, fields.end()}});
         }
         return calls;
     }
@@ -197,5 +140,40 @@ class DialogDouble {
     std::string m_previous;
     bool m_hadPrevious = false;
 };
+
+// The doubles' side: logs a call of function and returns its scripted result and outs.
+inline std::pair<int, Pairs> RecordCall(const char* function, std::vector<std::string> args) {
+    char folder[MAX_PATH * 2] = {};
+    if (!GetEnvironmentVariableA(kDialogDoubleDirVariable, folder, sizeof folder))
+        return {IDCANCEL, {}};
+    const std::string dir = folder;
+    // Counting earlier calls and appending this one must not interleave with a double in another
+    // thread or process.
+    UniqueHandle mutex(CreateMutexA(nullptr, FALSE, "Local\\VeskoDialogDoubleLog"));
+    const bool locked = mutex && WaitForSingleObject(mutex.Get(), 10000) != WAIT_FAILED;
+    size_t earlier = 0, lines = 0;
+    for (const auto& fields : ReadRecords(dir + "\\calls.log"))
+        earlier += fields[0] == function;
+    std::vector<std::string> chosen;  // the line number earlier, else the last one
+    for (auto& fields : ReadRecords(dir + "\\script.txt"))
+        if (fields.size() >= 2 && fields[0] == function && lines++ <= earlier)
+            chosen = std::move(fields);
+    args.insert(args.begin(), {function, std::to_string(GetCurrentProcessId())});
+    AppendRecord(dir + "\\calls.log", args);
+    if (locked)
+        ReleaseMutex(mutex.Get());
+    Pairs outs;
+    for (size_t i = 2; i < chosen.size(); ++i)
+        if (const size_t equals = chosen[i].find('='); equals != std::string::npos)
+            outs.emplace_back(chosen[i].substr(0, equals), chosen[i].substr(equals + 1));
+    return {chosen.empty() ? IDCANCEL : std::atoi(chosen[1].c_str()), outs};
+}
+
+inline std::string HandleField(const void* handle) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
 
 }  // namespace vesko::test
