@@ -1,13 +1,27 @@
 #include "testsupport.h"
 
+#include <vesko/raii.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <vector>
 
 namespace vesko::test {
 
 namespace {
 std::atomic<unsigned> g_counter{0};
+
+std::vector<std::string> Split(const std::string& entries) {
+    std::vector<std::string> out;
+    for (size_t start = 0; start < entries.size();) {
+        const size_t end = std::min(entries.find('|', start), entries.size());
+        out.push_back(entries.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
 }
+}  // namespace
 
 ScratchDir::ScratchDir(const char* tag) {
     char temp[MAX_PATH] = {};
@@ -25,27 +39,23 @@ ScratchDir::~ScratchDir() {
 }
 
 bool WriteFileText(const std::string& path, const std::string& text) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    const UniqueHandle h(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    const BOOL ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(h);
-    return ok && written == text.size();
+    return h.Get() != INVALID_HANDLE_VALUE &&
+           WriteFile(h.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
 }
 
 std::string ReadFileText(const std::string& path) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
+    const UniqueHandle h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string out;
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read)
+    while (h.Get() != INVALID_HANDLE_VALUE &&
+           ReadFile(h.Get(), buffer, sizeof buffer, &read, nullptr) && read)
         out.append(buffer, read);
-    CloseHandle(h);
     return out;
 }
 
@@ -62,24 +72,20 @@ void RemoveTree(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
     if (a == INVALID_FILE_ATTRIBUTES)
         return;
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path.c_str());
         return;
     }
-    if (!(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAA fd;
-        HANDLE f = FindFirstFileA((path + "\\*").c_str(), &fd);
-        if (f != INVALID_HANDLE_VALUE) {
-            do {
-                const std::string name = fd.cFileName;
-                if (name != "." && name != "..")
-                    RemoveTree(path + "\\" + name);
-            } while (FindNextFileA(f, &fd));
-            FindClose(f);
-        }
+    WIN32_FIND_DATAA fd;
+    const UniqueFindHandle f(!(a & FILE_ATTRIBUTE_REPARSE_POINT)
+                                 ? FindFirstFileA((path + "\\*").c_str(), &fd)
+                                 : INVALID_HANDLE_VALUE);
+    for (bool more = f.IsValid(); more; more = FindNextFileA(f.Get(), &fd)) {
+        const std::string name = fd.cFileName;
+        if (name != "." && name != "..")
+            RemoveTree(path + "\\" + name);
     }
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryA(path.c_str());
 }
 
@@ -93,6 +99,46 @@ std::string Describe(DWORD code) {
     char head[32];
     std::snprintf(head, sizeof head, "0x%08lX", static_cast<unsigned long>(code));
     return t.empty() ? head : std::string(head) + " (" + t + ")";
+}
+
+bool MakeTree(const std::string& root, const std::string& entries) {
+    bool ok = true;
+    for (std::string entry : Split(entries)) {
+        const bool readOnly = entry[0] == '!';
+        if (readOnly)
+            entry.erase(0, 1);
+        for (size_t sep = entry.find('\\'); sep != std::string::npos;
+             sep = entry.find('\\', sep + 1))
+            CreateDirectoryA((root + "\\" + entry.substr(0, sep)).c_str(), nullptr);
+        if (entry.back() == '\\')
+            continue;
+        const std::string path = root + "\\" + entry;
+        ok = WriteFileText(path, entry) && ok;
+        if (readOnly)
+            ok = SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) && ok;
+    }
+    return ok;
+}
+
+std::string TreeMismatch(const std::string& root, const std::string& present,
+                         const std::string& absent) {
+    const auto full = [&root](const std::string& entry) {
+        return entry[0] == '=' ? entry.substr(1) : root + "\\" + entry;
+    };
+    std::string out;
+    for (const std::string& entry : Split(present)) {
+        const size_t eq = entry.find('=', 1);
+        const std::string path = full(entry.substr(0, eq));
+        if (entry.back() == '\\' ? !IsDir(path) : !Exists(path))
+            out += " missing: " + entry;
+        else if (eq != std::string::npos && ReadFileText(path) != entry.substr(eq + 1))
+            out += " other contents: " + entry + " (\"" + ReadFileText(path) + "\")";
+    }
+    for (const std::string& entry : Split(absent)) {
+        if (Exists(full(entry)))
+            out += " still there: " + entry;
+    }
+    return out;
 }
 
 }  // namespace vesko::test

@@ -34,4 +34,14 @@ void RemoveTree(const std::string& path);
 // "0x%08X (text of FormatMessage)" for failure messages.
 std::string Describe(DWORD code);
 
+// Trees written as entries separated by '|', relative to a root: "a\\b\\" is a
+// folder, "a\\f.txt" a file, "!a\\f.txt" a read-only one. MakeTree makes the
+// missing parents and writes each file's own entry into it.
+bool MakeTree(const std::string& root, const std::string& entries);
+// What differs from the expectation, or "" when nothing does: each entry of
+// present must be there (a folder when it ends in '\\'; "f=text" also checks
+// the contents), none of absent. An entry starting with '=' is a path as given.
+std::string TreeMismatch(const std::string& root, const std::string& present,
+                         const std::string& absent);
+
 }  // namespace vesko::test
