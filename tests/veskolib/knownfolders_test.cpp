@@ -1,8 +1,7 @@
 // The folder table when the shell's base folders are redirected, as an
 // administrator or a roaming profile does: the user's "User Shell Folders"
 // values in the prefix's real HKCU point elsewhere for one test and are put
-// back afterwards. Runs alone (RUN_SERIAL): other programs would see the
-// redirection.
+// back afterwards. Runs alone (RUN_SERIAL): other programs would see it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -17,55 +16,40 @@
 #include <sfileio.h>
 #include <veskosecurityattributes.h>
 
+#include "foldertable.h"
 #include "testsupport.h"
 
-using vesko::test::IsDir;
-using vesko::test::ScratchDir;
+using namespace vesko::test;
 
 namespace {
-
-const char kShellFolders[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-const char kLocalLowValue[] = "{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
-const char kDocumentsValue[] = "Personal";
-
-const KNOWNFOLDERID kLocalLow = {
-    0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-const KNOWNFOLDERID kDocuments = {
-    0xFDD39AD0, 0x238F, 0x46AF, {0xAD, 0xB4, 0x6C, 0x85, 0x48, 0x03, 0x69, 0xC7}};
 
 // Points one shell folder elsewhere and restores the value exactly (type and
 // data, or its absence).
 class Redirect {
   public:
     Redirect(const char* value, const std::string& path) : m_value(value) {
-        RegCreateKeyA(HKEY_CURRENT_USER, kShellFolders, &m_key);
-        m_data.resize(1024);
-        DWORD size = static_cast<DWORD>(m_data.size());
-        m_had =
-            RegQueryValueExA(m_key, value, nullptr, &m_type, m_data.data(), &size) == ERROR_SUCCESS;
-        m_data.resize(size);
-        RegSetValueExA(m_key, value, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>(path.size() + 1));
+        m_had = RegGetValueA(HKEY_CURRENT_USER, kShellFolders, value, RRF_RT_ANY | RRF_NOEXPAND,
+                             &m_type, m_data, &m_size) == ERROR_SUCCESS;
+        RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, value, REG_EXPAND_SZ, path.c_str(),
+                        static_cast<DWORD>(path.size() + 1));
     }
     ~Redirect() {
         if (m_had)
-            RegSetValueExA(m_key, m_value, 0, m_type, m_data.data(),
-                           static_cast<DWORD>(m_data.size()));
+            RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value, m_type, m_data, m_size);
         else
-            RegDeleteValueA(m_key, m_value);
-        RegCloseKey(m_key);
+            RegDeleteKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value);
     }
-    Redirect(const Redirect&) = delete;
-    Redirect& operator=(const Redirect&) = delete;
 
   private:
+    static constexpr char kShellFolders[] =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
     const char* m_value;
-    HKEY m_key = nullptr;
-    bool m_had = false;
-    DWORD m_type = 0;
-    std::vector<BYTE> m_data;
+    bool m_had;
+    DWORD m_type = 0, m_size = 1024;
+    BYTE m_data[1024] = {};
 };
+constexpr char kLocalLowValue[] = "{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
+constexpr char kDocumentsValue[] = "Personal";
 
 // Collects the ACE records made while it exists, instead of printing them.
 class LogCapture : public ACE_Log_Msg_Callback {
@@ -76,18 +60,15 @@ class LogCapture : public ACE_Log_Msg_Callback {
         std::string file;
         int line;
     };
-    LogCapture() {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        m_previous = log->msg_callback(this);
-        m_flags = log->flags();
-        log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
-        log->clr_flags(ACE_Log_Msg::STDERR);
+    LogCapture() : m_previous(ACE_Log_Msg::instance()->msg_callback(this)) {
+        m_flags = ACE_Log_Msg::instance()->flags();
+        ACE_Log_Msg::instance()->set_flags(ACE_Log_Msg::MSG_CALLBACK);
+        ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::STDERR);
     }
     ~LogCapture() override {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        log->clr_flags(ACE_Log_Msg::MSG_CALLBACK);
-        log->set_flags(m_flags);
-        log->msg_callback(m_previous);
+        ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::MSG_CALLBACK);
+        ACE_Log_Msg::instance()->set_flags(m_flags);
+        ACE_Log_Msg::instance()->msg_callback(m_previous);
     }
     void log(ACE_Log_Record& record) override {
         ACE_Log_Msg* log = ACE_Log_Msg::instance();
@@ -97,80 +78,66 @@ class LogCapture : public ACE_Log_Msg_Callback {
     std::vector<Record> records;
 
   private:
-    ACE_Log_Msg_Callback* m_previous = nullptr;
+    ACE_Log_Msg_Callback* m_previous;
     unsigned long m_flags = 0;
 };
 
 std::string Resolve(const KNOWNFOLDERID& id) {
     CString path;
-    return SFileIO::GetKnownFolderPathLate(path, id) ? std::string(path.GetString())
-                                                     : std::string("<failed>");
+    return SFileIO::GetKnownFolderPathLate(path, id) ? path.GetString() : "<failed>";
 }
 
-TEST(RedirectedFolders, TrailingSeparatorOfTheBaseIsNotDoubled) {
-    ScratchDir dir("shell");
-    CreateDirectoryA((dir / "low").c_str(), nullptr);
-    CreateDirectoryA((dir / "docs").c_str(), nullptr);
-    Redirect low(kLocalLowValue, dir / "low\\");
-    Redirect docs(kDocumentsValue, dir / "docs\\");
-    EXPECT_EQ(Resolve(kLocalLow), dir / "low");
-    EXPECT_EQ(Resolve(kDocuments), dir / "docs");
+class RedirectedFolders : public testing::Test {
+  protected:
+    void SetUp() override { m_attr.Init(); }
+    void TearDown() override { m_attr.Release(); }
+    ScratchDir m_dir{"shell"};
+    VeskoSecurityAttributes m_attr;
+    SFileIO m_worker;
+};
 
-    VeskoSecurityAttributes attr;
-    attr.Init();
-    SFileIO worker;
-    ASSERT_TRUE(worker.Init(&attr));
-    EXPECT_STREQ(worker.GetWritableDir(), (dir / "low\\Cadra\\4.7\\Temp").c_str());
-    EXPECT_STREQ(worker.GetUserMachinePrefDir(), (dir / "low\\Cadra\\4.7\\MachinePref").c_str());
-    EXPECT_STREQ(worker.GetExportTempDir(), (dir / "low\\Cadra\\4.7\\My PixmurExport").c_str());
-    EXPECT_STREQ(worker.GetUserDocDir(), (dir / "docs").c_str());
-    EXPECT_TRUE(IsDir(dir / "low\\Cadra\\4.7\\Temp"));
-    EXPECT_TRUE(IsDir(dir / "low\\Cadra\\4.7\\My PixmurExport"));
-    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
-    EXPECT_STREQ(worker.GetLECacheDir(), (dir / "low\\Cadra\\4.7\\Local Cache_2_5").c_str());
-    EXPECT_TRUE(IsDir(dir / "low\\Cadra\\4.7\\Local Cache_2_5"));
+TEST_F(RedirectedFolders, TheWholeTableFollowsAndATrailingSeparatorIsNotDoubled) {
+    ASSERT_TRUE(MakeTree(m_dir.Path(), "low\\|docs\\"));
+    Redirect low(kLocalLowValue, m_dir / "low\\");
+    Redirect docs(kDocumentsValue, m_dir / "docs\\");
+    EXPECT_EQ(Resolve(kLocalLow), m_dir / "low");
+    EXPECT_EQ(Resolve(kDocuments), m_dir / "docs");
+    Bases bases;
+    bases.low = m_dir / "low";
+    bases.docs = m_dir / "docs";
+    ASSERT_TRUE(m_worker.Init(&m_attr));
+    for (const FolderEntry& entry : kFolderTable)
+        EXPECT_STREQ((m_worker.*entry.get)(), bases.Expected(entry).c_str());
+    EXPECT_EQ(TreeMismatch(bases.low, "Cadra\\4.7\\Temp\\|Cadra\\4.7\\My PixmurExport\\", ""), "");
+    m_worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
+    EXPECT_STREQ(m_worker.GetLECacheDir(), (bases.low + "\\Cadra\\4.7\\Local Cache_2_5").c_str());
+    EXPECT_TRUE(IsDir(bases.low + "\\Cadra\\4.7\\Local Cache_2_5"));
 }
 
-TEST(RedirectedFolders, WithoutTheLocalLowBaseInitFailsWithAnEmptyTable) {
-    ScratchDir dir("shell");
-    Redirect low(kLocalLowValue, dir / "not-there");
+TEST_F(RedirectedFolders, WithoutTheLocalLowBaseInitFailsSilentlyWithAnEmptyTable) {
+    Redirect low(kLocalLowValue, m_dir / "not-there");
     ASSERT_EQ(Resolve(kLocalLow), "<failed>");
-    VeskoSecurityAttributes attr;
-    attr.Init();
-    SFileIO worker;
     LogCapture capture;
-    EXPECT_FALSE(worker.Init(&attr));
-    EXPECT_FALSE(worker.IsInitialized());
-    for (const CString* folder :
-         {&worker.GetWritableDir(), &worker.GetLogDir(), &worker.GetMachinePrefDir(),
-          &worker.GetUserMachinePrefDir(), &worker.GetExportTempDir(),
-          &worker.GetUserActivityLogDir(), &worker.GetDumpDir(), &worker.GetZipDir(),
-          &worker.GetDefaultDumpDir(), &worker.GetNorvaneDirValue(), &worker.GetUserDocDir()}) {
-        EXPECT_TRUE(folder->IsEmpty()) << "still set: " << folder->GetString();
-    }
-    EXPECT_TRUE(capture.records.empty())
-        << capture.records.size()
-        << " records, first: " << (capture.records.empty() ? "" : capture.records[0].text);
-    // Nothing was made from the missing base either.
-    EXPECT_FALSE(IsDir(dir / "not-there"));
+    EXPECT_FALSE(m_worker.Init(&m_attr));
+    EXPECT_FALSE(m_worker.IsInitialized());
+    for (const FolderEntry& entry : kFolderTable)
+        EXPECT_TRUE((m_worker.*entry.get)().IsEmpty()) << (m_worker.*entry.get)().GetString();
+    EXPECT_EQ(capture.records.size(), 0u) << capture.records[0].text;
+    EXPECT_FALSE(IsDir(m_dir / "not-there"));
     // Neither a cache folder afterwards.
-    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
-    EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
+    m_worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
+    EXPECT_TRUE(m_worker.GetLECacheDir().IsEmpty()) << m_worker.GetLECacheDir().GetString();
 }
 
-TEST(RedirectedFolders, WithoutTheDocumentsBaseOnlyThatFolderIsEmptyAndOneDebugRecordIsLogged) {
-    ScratchDir dir("shell");
-    Redirect docs(kDocumentsValue, dir / "not-there");
+TEST_F(RedirectedFolders, WithoutTheDocumentsBaseOnlyThatFolderIsEmptyAndOneDebugRecordIsLogged) {
+    Redirect docs(kDocumentsValue, m_dir / "not-there");
     ASSERT_EQ(Resolve(kDocuments), "<failed>");
-    VeskoSecurityAttributes attr;
-    attr.Init();
-    SFileIO worker;
     LogCapture capture;
-    EXPECT_TRUE(worker.Init(&attr));
-    EXPECT_TRUE(worker.GetUserDocDir().IsEmpty()) << worker.GetUserDocDir().GetString();
-    EXPECT_FALSE(worker.GetWritableDir().IsEmpty());
-    EXPECT_FALSE(worker.GetLogDir().IsEmpty());
-    EXPECT_FALSE(worker.GetDefaultDumpDir().IsEmpty());
+    EXPECT_TRUE(m_worker.Init(&m_attr));
+    for (const FolderEntry& entry : kFolderTable) {
+        EXPECT_EQ((m_worker.*entry.get)().IsEmpty(), entry.base == Base::kDocuments)
+            << (m_worker.*entry.get)().GetString();
+    }
     ASSERT_EQ(capture.records.size(), 1u);
     const LogCapture::Record& record = capture.records[0];
     EXPECT_EQ(record.text,
@@ -181,8 +148,3 @@ TEST(RedirectedFolders, WithoutTheDocumentsBaseOnlyThatFolderIsEmptyAndOneDebugR
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
