@@ -2,56 +2,51 @@
 #include <afx.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
 
-std::vector<CString> TokensOf(const CString& text, const char* separators) {
-    std::vector<CString> tokens;
+TEST(CStringTokenize, SkipsLeadingDoubledAndTrailingSeparatorsAndEndsAtMinusOne) {
+    const struct {
+        const char* text;
+        std::vector<CString> tokens;
+    } cases[] = {{"C:\\a.dcm|C:\\b.dcm", {"C:\\a.dcm", "C:\\b.dcm"}},
+                 {"|C:\\a.dcm||C:\\b.dcm|", {"C:\\a.dcm", "C:\\b.dcm"}},
+                 {"", {}},
+                 {"|||", {}}};
+    for (const auto& c : cases) {
+        const CString text = c.text;
+        std::vector<CString> tokens;
+        int pos = 0;
+        for (CString token = text.Tokenize("|", pos); !token.IsEmpty();
+             token = text.Tokenize("|", pos))
+            tokens.push_back(token);
+        EXPECT_EQ(tokens, c.tokens) << "\"" << c.text << "\"";
+        EXPECT_EQ(pos, -1) << "\"" << c.text << "\"";
+    }
     int pos = 0;
-    for (CString token = text.Tokenize(separators, pos); !token.IsEmpty();
-         token = text.Tokenize(separators, pos))
-        tokens.push_back(token);
-    return tokens;
-}
-
-TEST(CStringTokenize, SkipsLeadingDoubledAndTrailingSeparators) {
-    const std::vector<CString> expected = {"C:\\a.dcm", "C:\\b.dcm"};
-    EXPECT_EQ(TokensOf("C:\\a.dcm|C:\\b.dcm", "|"), expected);
-    EXPECT_EQ(TokensOf("|C:\\a.dcm||C:\\b.dcm|", "|"), expected);
-    EXPECT_TRUE(TokensOf("", "|").empty());
-    EXPECT_TRUE(TokensOf("|||", "|").empty());
-}
-
-TEST(CStringTokenize, EndSetsPositionToMinusOne) {
-    const CString text = "a;b";
-    int pos = 0;
-    EXPECT_EQ(text.Tokenize(";", pos), "a");
+    EXPECT_EQ(CString("a;b").Tokenize(";", pos), "a");
     EXPECT_EQ(pos, 2);
-    EXPECT_EQ(text.Tokenize(";", pos), "b");
-    EXPECT_EQ(text.Tokenize(";", pos), "");
-    EXPECT_EQ(pos, -1);
 }
 
 TEST(CStringFormat, FormatsLikePrintfAndGrowsAsNeeded) {
     CString s;
     s.Format("{%08x-%04x-%02X}", 0xabcU, 0x1fU, 0xbU);
     EXPECT_EQ(s, "{00000abc-001f-0B}");
-    const CString longText(std::string(5000, 'x').c_str());
-    s.Format("%s|%d", longText.GetString(), 42);
+    s.Format("%s|%d", std::string(5000, 'x').c_str(), 42);
     EXPECT_EQ(s.GetLength(), 5003) << s.Right(8).GetString();
     EXPECT_EQ(s.Right(3), "|42");
     s.AppendFormat("%c", '!');
     EXPECT_EQ(s.Right(2), "2!");
 }
 
-TEST(CStringSearch, FindReverseFindReplaceAndSlices) {
+TEST(CStringSearch, FindReplaceSlicesAndCompare) {
     CString s = "2.5.17.1";
     EXPECT_EQ(s.Find('.'), 1);
     EXPECT_EQ(s.Find('.', 2), 3);
     EXPECT_EQ(s.Find("17"), 4);
     EXPECT_EQ(s.Find("x"), -1);
-    EXPECT_EQ(s.ReverseFind('.'), 6);
     EXPECT_EQ(s.Left(s.ReverseFind('.')), "2.5.17");
     EXPECT_EQ(s.Replace('.', '_'), 3);
     EXPECT_EQ(s, "2_5_17_1");
@@ -62,6 +57,10 @@ TEST(CStringSearch, FindReverseFindReplaceAndSlices) {
     EXPECT_EQ(CString("abcdef").Mid(4), "ef");
     EXPECT_EQ(CString("abcdef").Right(10), "abcdef");
     EXPECT_EQ(CString("abc").Mid(7), "");
+    EXPECT_EQ(CString("ABC").CompareNoCase("abc"), 0);
+    EXPECT_LT(CString("a").Compare("b"), 0);
+    EXPECT_EQ(CString("x") + "y" + 'z', "xyz");
+    EXPECT_EQ(CString(static_cast<const char*>(nullptr)), "");
 }
 
 TEST(CStringBuffer, GetBufferAndReleaseBufferFixTheLength) {
@@ -77,7 +76,7 @@ TEST(CStringBuffer, GetBufferAndReleaseBufferFixTheLength) {
     EXPECT_EQ(s, "C:");
 }
 
-TEST(CStringWide, AssignmentConvertsInTheThreadCodePage) {
+TEST(CStringWide, AssignmentConvertsInTheThreadCodePageAndBSTRsRoundTrip) {
     const LCID saved = GetThreadLocale();
     ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
     CString cyrillic = L"\x0416";  // CYRILLIC CAPITAL ZHE: 0xC6 in code page 1251
@@ -88,27 +87,14 @@ TEST(CStringWide, AssignmentConvertsInTheThreadCodePage) {
     EXPECT_EQ(static_cast<unsigned char>(cyrillic[0]), 0xC6u);
     ASSERT_EQ(latin.GetLength(), 3);
     EXPECT_EQ(static_cast<unsigned char>(latin[0]), 0xE9u);
-    CString empty = static_cast<const wchar_t*>(nullptr);
-    EXPECT_TRUE(empty.IsEmpty());
-}
+    EXPECT_TRUE(CString(static_cast<const wchar_t*>(nullptr)).IsEmpty());
 
-TEST(CStringWide, AllocSysStringRoundTrips) {
     const CString text = "D:\\in\\report.pdf";
     BSTR b = text.AllocSysString();
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(SysStringLen(b), 16u);
     EXPECT_EQ(CString(b), text);
     SysFreeString(b);
-}
-
-TEST(CStringCompare, OperatorsAndCaseInsensitiveCompare) {
-    EXPECT_TRUE(CString("abc") == "abc");
-    EXPECT_TRUE("abc" == CString("abc"));
-    EXPECT_TRUE(CString("abc") != CString("abd"));
-    EXPECT_EQ(CString("ABC").CompareNoCase("abc"), 0);
-    EXPECT_LT(CString("a").Compare("b"), 0);
-    EXPECT_EQ(CString("x") + "y" + 'z', "xyz");
-    EXPECT_EQ(CString(static_cast<const char*>(nullptr)), "");
 }
 
 }  // namespace

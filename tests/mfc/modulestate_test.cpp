@@ -3,45 +3,40 @@
 #include <afxwin.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <vector>
+
+#include <vesko/raii.h>
 
 #include "mfcprobe_ids.h"
 
 namespace {
 
 struct Probe {
-    HMODULE module = LoadLibraryA("mfcprobe.dll");
-    ~Probe() {
-        if (module)
-            FreeLibrary(module);
-    }
+    vesko::UniqueModule module{LoadLibraryA("mfcprobe.dll")};
     template <typename F>
     F Get(const char* name) const {
-        return reinterpret_cast<F>(GetProcAddress(module, name));
+        return reinterpret_cast<F>(GetProcAddress(module.Get(), name));
     }
 };
 
 TEST(FrameworkDllStartUp, ConstructsTheAppAndRunsInitInstanceOnceInItsOwnState) {
     Probe probe;
-    ASSERT_NE(probe.module, nullptr) << GetLastError();
+    ASSERT_TRUE(probe.module) << GetLastError();
     EXPECT_EQ(probe.Get<int (*)()>("ProbeInitCount")(), 1);
     EXPECT_TRUE(probe.Get<BOOL (*)()>("ProbeStateWasOwn")());
     EXPECT_TRUE(probe.Get<BOOL (*)()>("ProbeAppIsRegistered")());
-    EXPECT_EQ(probe.Get<HINSTANCE (*)()>("ProbeResourceAtInit")(), probe.module);
-    // The DLL's state is its own, not the process's.
+    EXPECT_EQ(probe.Get<HINSTANCE (*)()>("ProbeResourceAtInit")(), probe.module.Get());
     EXPECT_NE(probe.Get<AFX_MODULE_STATE* (*)()>("ProbeModuleState")(), AfxGetModuleState());
 }
 
 TEST(ModuleState, StringLookupFollowsTheCurrentState) {
     Probe probe;
-    ASSERT_NE(probe.module, nullptr);
+    ASSERT_TRUE(probe.module);
     CString text;
     ASSERT_TRUE(text.LoadString(IDS_PROBE_SHARED));
     EXPECT_EQ(text, "text of the test program");
     EXPECT_FALSE(text.LoadString(IDS_PROBE_DLL_ONLY));
-
     char buffer[128] = {};
     ASSERT_TRUE(
         probe.Get<BOOL (*)(UINT, char*, int)>("ProbeLoadOwnString")(IDS_PROBE_SHARED, buffer, 128));
@@ -51,7 +46,7 @@ TEST(ModuleState, StringLookupFollowsTheCurrentState) {
     EXPECT_EQ(text, "only in the test program");
 }
 
-TEST(ModuleState, Maintain2RestoresThePreviousStateAlsoWhenAnExceptionPasses) {
+TEST(ModuleState, ManagedStateIsPerThreadAndRestoredAlsoWhenAnExceptionPasses) {
     AFX_MODULE_STATE other = {};
     other.m_hCurrentResourceHandle = GetModuleHandleA("kernel32.dll");
     AFX_MODULE_STATE* before = AfxGetModuleState();
@@ -59,6 +54,9 @@ TEST(ModuleState, Maintain2RestoresThePreviousStateAlsoWhenAnExceptionPasses) {
         AFX_MANAGE_STATE(&other);
         EXPECT_EQ(AfxGetModuleState(), &other);
         EXPECT_EQ(AfxGetResourceHandle(), other.m_hCurrentResourceHandle);
+        AFX_MODULE_STATE* seenByOtherThread = nullptr;
+        std::thread([&] { seenByOtherThread = AfxGetModuleState(); }).join();
+        EXPECT_NE(seenByOtherThread, &other);
         AfxThrowResourceException();
     } catch (CResourceException* e) {
         e->Delete();
@@ -66,33 +64,18 @@ TEST(ModuleState, Maintain2RestoresThePreviousStateAlsoWhenAnExceptionPasses) {
     EXPECT_EQ(AfxGetModuleState(), before);
 }
 
-TEST(ModuleState, EachThreadHasItsOwnCurrentState) {
-    AFX_MODULE_STATE other = {};
-    AFX_MANAGE_STATE(&other);
-    AFX_MODULE_STATE* seenByOtherThread = nullptr;
-    std::thread([&] { seenByOtherThread = AfxGetModuleState(); }).join();
-    EXPECT_NE(seenByOtherThread, &other);
-    EXPECT_EQ(AfxGetModuleState(), &other);
-}
-
 TEST(FrameworkExceptions, MemoryExceptionIsStaticOthersAreHeapAndDeleteFreesThem) {
-    CMemoryException* first = nullptr;
-    CMemoryException* second = nullptr;
-    try {
-        AfxThrowMemoryException();
-    } catch (CMemoryException* e) {
-        first = e;
-        e->Delete();  // a no-op for the static object
+    CException* thrown[2] = {};
+    for (CException*& slot : thrown) {
+        try {
+            AfxThrowMemoryException();
+        } catch (CException* e) {
+            slot = e;
+            e->Delete();  // a no-op for the static object
+        }
     }
-    try {
-        AfxThrowMemoryException();
-    } catch (CException* e) {
-        second = dynamic_cast<CMemoryException*>(e);
-        e->Delete();
-    }
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-
+    EXPECT_NE(dynamic_cast<CMemoryException*>(thrown[0]), nullptr);
+    EXPECT_EQ(thrown[0], thrown[1]);
     try {
         AfxThrowOleException(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
         FAIL() << "no exception";
@@ -133,11 +116,13 @@ class CMapProbe : public CCmdTarget {
     DECLARE_MESSAGE_MAP()
 };
 
-BEGIN_MESSAGE_MAP(CMapProbe, CCmdTarget){WM_COMMAND, 0, 57664,
-                                         57664,      1, static_cast<AFX_PMSG>(&CMapProbe::OnAbout)},
-    END_MESSAGE_MAP()
+// clang-format off
+BEGIN_MESSAGE_MAP(CMapProbe, CCmdTarget)
+    {WM_COMMAND, 0, 57664, 57664, 1, static_cast<AFX_PMSG>(&CMapProbe::OnAbout)},
+END_MESSAGE_MAP()
+    // clang-format on
 
-        TEST(MessageMaps, EntriesAreFoundThroughTheMap) {
+    TEST(MessageMaps, EntriesAreFoundThroughTheMap) {
     CMapProbe target;
     const AFX_MSGMAP_ENTRY* entry = target.FindMessageMapEntry(WM_COMMAND, 0, 57664);
     ASSERT_NE(entry, nullptr);
