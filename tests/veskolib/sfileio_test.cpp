@@ -1,7 +1,10 @@
 // SFileIO's file-system operations on real files in scratch folders, the real
 // HKCU of the Wine prefix, real child processes for the help viewer, and its
-// folder table against the real known folders.
+// folder table against the real known folders, also with the user's shell
+// folders redirected in the prefix's real HKCU for a moment (so this program
+// runs alone: others would see the redirection).
 #include <windows.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -9,11 +12,14 @@
 #include <cstring>
 #include <string>
 
+#include <ace/Log_Msg.h>
+#include <ace/Log_Msg_Callback.h>
+#include <ace/Log_Record.h>
+
 #include <sfileio.h>
 #include <vesko/raii.h>
 #include <veskosecurityattributes.h>
 
-#include "foldertable.h"
 #include "testsupport.h"
 
 using namespace vesko::test;
@@ -268,33 +274,31 @@ TEST(SFileIOResults, WritableFileIsAFreshEmptyFileOfTheSameName) {
 // ---------------------------------------------------------------------------
 // Help viewer
 
-// A child of this program: "--sleep <ms>" or "--exit <code>".
-UniqueHandle StartChild(const char* args) {
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string command = std::string("\"") + exe + "\" " + args;
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return UniqueHandle();
-    CloseHandle(pi.hThread);
-    return UniqueHandle(pi.hProcess);
-}
-
-DWORD ExitCodeAfterEnd(HANDLE process) {
-    WaitForSingleObject(process, 10000);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    return code;
-}
-
-UniqueHandle Duplicate(HANDLE h) {
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    return UniqueHandle(copy);
-}
+// A child of this program ("--sleep <ms>" or "--exit <code>") and a second
+// handle to it that outlives whatever takes the first.
+struct Child {
+    UniqueHandle process, watch;
+    explicit Child(const char* args) {
+        char exe[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, exe, MAX_PATH);
+        std::string command = std::string("\"") + exe + "\" " + args;
+        STARTUPINFOA si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                            &pi))
+            return;
+        CloseHandle(pi.hThread);
+        process.Reset(pi.hProcess);
+        DuplicateHandle(GetCurrentProcess(), pi.hProcess, GetCurrentProcess(), watch.Receive(), 0,
+                        FALSE, DUPLICATE_SAME_ACCESS);
+    }
+    DWORD ExitCode() const {
+        WaitForSingleObject(watch.Get(), 10000);
+        DWORD code = 0;
+        GetExitCodeProcess(watch.Get(), &code);
+        return code;
+    }
+};
 
 // Gives a test the worker's viewer slot.
 struct HelpSFileIO : SFileIO {
@@ -302,39 +306,43 @@ struct HelpSFileIO : SFileIO {
 };
 
 TEST(HelpViewer, EndHelpProcessEndsARunningProcessWith259AndLeavesAnEndedOne) {
-    const UniqueHandle running = StartChild("--sleep 30000"), ended = StartChild("--exit 7");
-    ASSERT_TRUE(running && ended);
-    EXPECT_EQ(SFileIO::EndHelpProcess(running.Get()), 0u);
-    EXPECT_EQ(ExitCodeAfterEnd(running.Get()), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(ExitCodeAfterEnd(ended.Get()), 7u);
-    EXPECT_EQ(SFileIO::EndHelpProcess(ended.Get()), 0u);
-    EXPECT_EQ(ExitCodeAfterEnd(ended.Get()), 7u);
+    const Child running("--sleep 30000"), ended("--exit 7");
+    ASSERT_TRUE(running.watch && ended.watch);
+    EXPECT_EQ(SFileIO::EndHelpProcess(running.process.Get()), 0u);
+    EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(ended.ExitCode(), 7u);
+    EXPECT_EQ(SFileIO::EndHelpProcess(ended.process.Get()), 0u);
+    EXPECT_EQ(ended.ExitCode(), 7u);
     const UniqueHandle notAProcess(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     EXPECT_NE(SFileIO::EndHelpProcess(notAProcess.Get()), 0u);
 }
 
-TEST(HelpViewer, StartsOneAndReplacesAnEndedOrRunningOne) {
-    HelpSFileIO worker;
-    EXPECT_EQ(worker.DisplayHelpFile(CString(), nullptr), 0u);
-    EXPECT_EQ(worker.GetHelpProcess(), nullptr);
-    ASSERT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-    ASSERT_NE(worker.GetHelpProcess(), nullptr);
-    // Wine's viewer has no display to show on and ends by itself.
-    const UniqueHandle first = Duplicate(worker.GetHelpProcess());
-    ASSERT_EQ(WaitForSingleObject(first.Get(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-    ASSERT_NE(worker.GetHelpProcess(), nullptr);
-    EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(first.Get()));
+TEST(HelpViewer, AViewerEndedOrRunningIsReplacedAndTheWorkerEndsItsOwnAtTheEnd) {
+    Child running("--sleep 30000"), last("--sleep 30000");
+    ASSERT_TRUE(running.watch && last.watch);
+    {
+        HelpSFileIO worker;
+        EXPECT_EQ(worker.DisplayHelpFile(CString(), nullptr), 0u);
+        EXPECT_EQ(worker.GetHelpProcess(), nullptr);
+        ASSERT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
+        ASSERT_NE(worker.GetHelpProcess(), nullptr);
+        // Wine's viewer has no display to show on and ends by itself.
+        const DWORD firstId = GetProcessId(worker.GetHelpProcess());
+        ASSERT_EQ(WaitForSingleObject(worker.GetHelpProcess(), 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
+        ASSERT_NE(worker.GetHelpProcess(), nullptr);
+        EXPECT_NE(GetProcessId(worker.GetHelpProcess()), firstId);
 
-    UniqueHandle running = StartChild("--sleep 30000");
-    ASSERT_TRUE(running);
-    const UniqueHandle watch = Duplicate(running.Get());
-    CloseHandle(worker.GetHelpProcess());
-    worker.AdoptViewer(running.Release());
-    EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-    EXPECT_EQ(ExitCodeAfterEnd(watch.Get()), static_cast<DWORD>(STILL_ACTIVE));
-    ASSERT_NE(worker.GetHelpProcess(), nullptr);
-    EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(watch.Get()));
+        CloseHandle(worker.GetHelpProcess());
+        worker.AdoptViewer(running.process.Release());
+        EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
+        EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
+        ASSERT_NE(worker.GetHelpProcess(), nullptr);
+        EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(running.watch.Get()));
+        CloseHandle(worker.GetHelpProcess());
+        worker.AdoptViewer(last.process.Release());
+    }
+    EXPECT_EQ(last.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
 }
 
 TEST(HelpViewer, AViewerThatCannotBeQueriedStopsTheCallAndIsKept) {
@@ -346,16 +354,63 @@ TEST(HelpViewer, AViewerThatCannotBeQueriedStopsTheCallAndIsKept) {
     worker.AdoptViewer(nullptr);
 }
 
-TEST(HelpViewer, DestroyingTheWorkerEndsItsViewer) {
-    UniqueHandle running = StartChild("--sleep 30000");
-    ASSERT_TRUE(running);
-    const UniqueHandle watch = Duplicate(running.Get());
-    HelpSFileIO().AdoptViewer(running.Release());
-    EXPECT_EQ(ExitCodeAfterEnd(watch.Get()), static_cast<DWORD>(STILL_ACTIVE));
-}
-
 // ---------------------------------------------------------------------------
 // Folder table
+
+const KNOWNFOLDERID kLocalLow = {
+    0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
+const KNOWNFOLDERID kPublic = {
+    0xDFDF76A2, 0xC82A, 0x4D63, {0x90, 0x6A, 0x56, 0x44, 0xAC, 0x45, 0x73, 0x85}};
+const KNOWNFOLDERID kDocuments = {
+    0xFDD39AD0, 0x238F, 0x46AF, {0xAD, 0xB4, 0x6C, 0x85, 0x48, 0x03, 0x69, 0xC7}};
+
+// The shell's answer without a trailing separator, "" when it has none.
+std::string KnownFolder(const KNOWNFOLDERID& id) {
+    PWSTR wide = nullptr;
+    if (FAILED(SHGetKnownFolderPath(id, 0, nullptr, &wide)))
+        return {};
+    char narrow[MAX_PATH * 2] = {};
+    WideCharToMultiByte(CP_THREAD_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+    CoTaskMemFree(wide);
+    std::string s = narrow;
+    if (!s.empty() && (s.back() == '\\' || s.back() == '/'))
+        s.pop_back();
+    return s;
+}
+
+enum class Base { kLocalLow, kCompany, kDocuments };
+struct FolderEntry {
+    const CString& (SFileIO::*get)() const;
+    Base base;
+    const char* tail;
+};
+// Every entry but the LE cache folder, which only a version override makes.
+const FolderEntry kFolderTable[] = {
+    {&SFileIO::GetWritableDir, Base::kLocalLow, "\\Cadra\\4.7\\Temp"},
+    {&SFileIO::GetUserMachinePrefDir, Base::kLocalLow, "\\Cadra\\4.7\\MachinePref"},
+    {&SFileIO::GetExportTempDir, Base::kLocalLow, "\\Cadra\\4.7\\My PixmurExport"},
+    {&SFileIO::GetNorvaneDirValue, Base::kCompany, ""},
+    {&SFileIO::GetLogDir, Base::kCompany, "\\CadraLogs"},
+    {&SFileIO::GetMachinePrefDir, Base::kCompany, "\\MachinePref"},
+    {&SFileIO::GetUserActivityLogDir, Base::kCompany, "\\CadraUserActivityLogs"},
+    {&SFileIO::GetDumpDir, Base::kCompany, "\\CadraErrors"},
+    {&SFileIO::GetZipDir, Base::kCompany, "\\CadraErrors\\CrashFiles_Zipped"},
+    {&SFileIO::GetDefaultDumpDir, Base::kCompany, "\\CadraLogs\\Dumps"},
+    {&SFileIO::GetUserDocDir, Base::kDocuments, ""},
+};
+
+// The bases as the shell resolves them now; the company folder lies in Public.
+struct Bases {
+    std::string low = KnownFolder(kLocalLow);
+    std::string company = KnownFolder(kPublic) + "\\Norvane\\4.7";
+    std::string docs = KnownFolder(kDocuments);
+    std::string Expected(const FolderEntry& entry) const {
+        const std::string& base = entry.base == Base::kLocalLow  ? low
+                                  : entry.base == Base::kCompany ? company
+                                                                 : docs;
+        return base + entry.tail;
+    }
+};
 
 TEST(FolderTable, EachInitResolvesAndMakesEveryFolderAndReleaseEmptiesIt) {
     const Bases bases;
@@ -405,6 +460,116 @@ TEST(FolderTable, VersionSuffixDropsTheLastComponent) {
     worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("3.1.4"));
     EXPECT_STREQ(worker.GetVersionSuffix(), "_3_1");
     EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
+}
+
+// Points one shell folder elsewhere and restores the value exactly (type and
+// data, or its absence).
+class Redirect {
+  public:
+    Redirect(const char* value, const std::string& path) : m_value(value) {
+        m_had = RegGetValueA(HKEY_CURRENT_USER, kShellFolders, value, RRF_RT_ANY | RRF_NOEXPAND,
+                             &m_type, m_data, &m_size) == ERROR_SUCCESS;
+        RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, value, REG_EXPAND_SZ, path.c_str(),
+                        static_cast<DWORD>(path.size() + 1));
+    }
+    ~Redirect() {
+        if (m_had)
+            RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value, m_type, m_data, m_size);
+        else
+            RegDeleteKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value);
+    }
+
+  private:
+    static constexpr char kShellFolders[] =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const char* m_value;
+    bool m_had;
+    DWORD m_type = 0, m_size = 1024;
+    BYTE m_data[1024] = {};
+};
+constexpr char kLocalLowValue[] = "{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
+constexpr char kDocumentsValue[] = "Personal";
+
+// Collects the ACE records made while it exists, as "<priority> <file> line:
+// <text>", instead of printing them.
+class LogCapture : public ACE_Log_Msg_Callback {
+  public:
+    LogCapture() : m_previous(ACE_Log_Msg::instance()->msg_callback(this)) {
+        m_flags = ACE_Log_Msg::instance()->flags();
+        ACE_Log_Msg::instance()->set_flags(ACE_Log_Msg::MSG_CALLBACK);
+        ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::STDERR);
+    }
+    ~LogCapture() override {
+        ACE_Log_Msg::instance()->clr_flags(ACE_Log_Msg::MSG_CALLBACK);
+        ACE_Log_Msg::instance()->set_flags(m_flags);
+        ACE_Log_Msg::instance()->msg_callback(m_previous);
+    }
+    void log(ACE_Log_Record& record) override {
+        ACE_Log_Msg* log = ACE_Log_Msg::instance();
+        text += std::to_string(record.type()) + " " + (log->file() ? log->file() : "") +
+                (log->linenum() > 0 ? " line: " : " no line: ") + record.msg_data();
+    }
+    std::string text;
+
+  private:
+    ACE_Log_Msg_Callback* m_previous;
+    unsigned long m_flags = 0;
+};
+
+std::string Resolve(const KNOWNFOLDERID& id) {
+    CString path;
+    return SFileIO::GetKnownFolderPathLate(path, id) ? path.GetString() : "<failed>";
+}
+
+TEST(RedirectedFolders, TheWholeTableFollowsAndATrailingSeparatorIsNotDoubled) {
+    ScratchDir dir("shell");
+    ASSERT_TRUE(MakeTree(dir.Path(), "low\\|docs\\"));
+    Redirect low(kLocalLowValue, dir / "low\\");
+    Redirect docs(kDocumentsValue, dir / "docs\\");
+    EXPECT_EQ(Resolve(kLocalLow), dir / "low");
+    EXPECT_EQ(Resolve(kDocuments), dir / "docs");
+    Bases bases;
+    bases.low = dir / "low";
+    bases.docs = dir / "docs";
+    SFileIO worker;
+    ASSERT_TRUE(worker.Init(Attr()));
+    for (const FolderEntry& entry : kFolderTable)
+        EXPECT_STREQ((worker.*entry.get)(), bases.Expected(entry).c_str());
+    EXPECT_EQ(TreeMismatch(bases.low, "Cadra\\4.7\\Temp\\|Cadra\\4.7\\My PixmurExport\\", ""), "");
+    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
+    EXPECT_STREQ(worker.GetLECacheDir(), (bases.low + "\\Cadra\\4.7\\Local Cache_2_5").c_str());
+    EXPECT_TRUE(IsDir(bases.low + "\\Cadra\\4.7\\Local Cache_2_5"));
+}
+
+TEST(RedirectedFolders, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
+    const struct {
+        const char* value;
+        const KNOWNFOLDERID* id;
+        bool init;  // false: the whole table stays empty
+        std::string log;
+    } cases[] = {{kLocalLowValue, &kLocalLow, false, ""},
+                 {kDocumentsValue, &kDocuments, true,
+                  std::to_string(LM_DEBUG) + " sfileio line: Could not initialize document "
+                                             "directory. Possibly hosted in a service\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ScratchDir dir("shell");
+        Redirect redirect(c.value, dir / "not-there");
+        ASSERT_EQ(Resolve(*c.id), "<failed>");
+        SFileIO worker;
+        LogCapture capture;
+        EXPECT_EQ(worker.Init(Attr()), c.init);
+        EXPECT_EQ(worker.IsInitialized(), c.init);
+        for (const FolderEntry& entry : kFolderTable) {
+            EXPECT_EQ((worker.*entry.get)().IsEmpty(), !c.init || entry.base == Base::kDocuments)
+                << (worker.*entry.get)().GetString();
+        }
+        EXPECT_EQ(capture.text, c.log);
+        EXPECT_FALSE(IsDir(dir / "not-there"));
+        // A cache folder only from a resolved base.
+        worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
+        EXPECT_EQ(worker.GetLECacheDir().IsEmpty(), !c.init) << worker.GetLECacheDir().GetString();
+    }
 }
 
 }  // namespace
