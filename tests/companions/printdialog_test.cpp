@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,25 +16,6 @@
 namespace {
 
 using PrintSelDialogFn = int (*)(HWND, int, CString, const CString&, CString&);
-
-// The export whose decorated name contains name, found in the module's
-// export table (the C++ decoration belongs to the compiler).
-FARPROC FindExport(HMODULE module, const char* name) {
-    auto* base = reinterpret_cast<const BYTE*>(module);
-    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (!dir.VirtualAddress)
-        return nullptr;
-    auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
-    auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-        const char* exported = reinterpret_cast<const char*>(base + names[i]);
-        if (std::strstr(exported, name))
-            return GetProcAddress(module, exported);
-    }
-    return nullptr;
-}
 
 // Plays the user: waits for the dialog with caption, then reports
 // "<caption>|<prompt>|<index of the checked choice>", clicks the choice pick
@@ -82,8 +62,10 @@ TEST(PrintDialog, ReturnsTheChoiceTheUserPickedAndLeavesTheResultOnCancel) {
     GetFullPathNameA((path + "\\..\\bin\\reportlib.dll").c_str(), MAX_PATH, full, nullptr);
     vesko::UniqueModule library(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     ASSERT_TRUE(library) << full << ": " << vesko::test::Describe(GetLastError());
-    const auto show =
-        reinterpret_cast<PrintSelDialogFn>(FindExport(library.Get(), "DoModalPrintSelDialog"));
+    // The export under the name this compiler gives the function.
+    const auto show = reinterpret_cast<PrintSelDialogFn>(GetProcAddress(
+        library.Get(),
+        "_Z21DoModalPrintSelDialogP6HWND__i8CStringTIc15StrTraitMFC_DLLIcEERKS4_RS4_"));
     ASSERT_NE(show, nullptr);
 
     const struct {
