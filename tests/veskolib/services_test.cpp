@@ -178,7 +178,7 @@ TEST_F(ManagerTest, EachManagerTestsTheModeOnceAndFollowsOnlyTheBooleanWritten) 
     }
 }
 
-TEST_F(ManagerTest, BuildsAttributesModeTestServicesAndTearsDownServicesFirst) {
+TEST_F(ManagerTest, BuildOrderDiscServiceReplacementAndTeardownOrder) {
     m_standin.SetAnswer("direct");
     m_standin.SetHook(&MarkModeTest, nullptr);
     heap::Start();
@@ -186,8 +186,7 @@ TEST_F(ManagerTest, BuildsAttributesModeTestServicesAndTearsDownServicesFirst) {
     heap::Stop();
     FileIOService* fileIO = manager.GetFileIOService();
     FileDlgService* dialogs = manager.GetFileDlgService();
-    CDExpService* disc = manager.GetCDExpService();
-    ASSERT_TRUE(fileIO && dialogs && disc);
+    ASSERT_TRUE(fileIO && dialogs);
     VeskoSecurityAttributes* attr = AttrOf(fileIO);
     ASSERT_NE(attr, nullptr);
     heap::ExpectInOrder({{'n', attr, "security attributes"},
@@ -199,6 +198,24 @@ TEST_F(ManagerTest, BuildsAttributesModeTestServicesAndTearsDownServicesFirst) {
     EXPECT_NE(attr->m_pLowSD, nullptr);
     EXPECT_NE(attr->m_pMediumSD, nullptr);
 
+    // Each disc service request replaces the previous object, recorder and all.
+    ScratchDir folder("disc");
+    CDExpService* first = manager.GetCDExpService();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->SetDrive(folder.Path().c_str()), CD::eOK);
+    EXPECT_TRUE(first->IsValid());
+    heap::Start();
+    CDExpService* disc = manager.GetCDExpService();
+    heap::Stop();
+    ASSERT_NE(disc, nullptr);
+    heap::ExpectInOrder({{'d', first, "old disc service deleted"}, {'n', disc, "new one made"}});
+    CString drive;
+    disc->GetDrive(drive);
+    EXPECT_TRUE(drive.IsEmpty()) << drive.GetString();
+    EXPECT_FALSE(disc->IsValid());
+    EXPECT_EQ(manager.GetFileIOService(), fileIO);
+    EXPECT_EQ(manager.GetFileDlgService(), dialogs);
+
     heap::Start();
     IOManager::ReleaseIOManager();
     heap::Stop();
@@ -207,34 +224,6 @@ TEST_F(ManagerTest, BuildsAttributesModeTestServicesAndTearsDownServicesFirst) {
                          {'d', disc, "disc service"},
                          {'d', attr, "security attributes"},
                          {'d', &manager, "manager"}});
-}
-
-TEST_F(ManagerTest, EachDiscServiceRequestReplacesThePreviousObject) {
-    m_standin.SetAnswer("direct");
-    ScratchDir folder("disc");
-    IOManager& manager = IOManager::GetIOManager();
-    FileIOService* fileIO = manager.GetFileIOService();
-    FileDlgService* dialogs = manager.GetFileDlgService();
-    CDExpService* first = manager.GetCDExpService();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->SetDrive(folder.Path().c_str()), CD::eOK);
-    EXPECT_TRUE(first->IsValid());
-
-    heap::Start();
-    CDExpService* second = manager.GetCDExpService();
-    heap::Stop();
-    ASSERT_NE(second, nullptr);
-    heap::ExpectInOrder({{'d', first, "old service deleted"}, {'n', second, "new one made"}});
-    // Nothing of the old recorder carries over.
-    CString drive;
-    second->GetDrive(drive);
-    EXPECT_TRUE(drive.IsEmpty()) << drive.GetString();
-    EXPECT_FALSE(second->IsValid());
-
-    manager.ReleaseCDExpService();
-    manager.ReleaseCDExpService();
-    EXPECT_EQ(manager.GetFileIOService(), fileIO);
-    EXPECT_EQ(manager.GetFileDlgService(), dialogs);
 }
 
 // The child's side of the ctest entries that start this program with other
@@ -336,11 +325,8 @@ TEST_F(FileService, FoldersAndOperationsReachTheWorker) {
     EXPECT_EQ(service.GetWritableFile("C:\\in" + name, writableFile), 0u);
     EXPECT_STREQ(writableFile, writable + name);
     EXPECT_TRUE(DeleteFileA(writableFile));
-}
 
-TEST_F(FileService, OnlyOverrideItemsWithBitZeroChangeAnything) {
-    FileIONonProtected service;
-    ASSERT_TRUE(service.Init(&m_attr));
+    // Only override items with bit zero change anything.
     service.MakeVersionSpecificBehavior(static_cast<SFileIO::eFileIOOverrideItems>(2),
                                         CString("9.9.9"));
     EXPECT_EQ(OverridesOf(&service), 0u);
@@ -363,7 +349,8 @@ TEST_F(FileService, OnlyOverrideItemsWithBitZeroChangeAnything) {
 
 class Dialogs : public testing::Test {
   protected:
-    // The one call the double saw, with args; the function's name is checked.
+    // The calls the double saw, in order: each one of function, from this
+    // process, with the arguments listed.
     void ExpectCalls(const char* function, std::vector<std::vector<std::string>> args) {
         const auto calls = m_double.Calls();
         ASSERT_EQ(calls.size(), args.size());
