@@ -1,6 +1,9 @@
 #include "protectedtestsupport.h"
 
+#include <objidl.h>
 #include <tlhelp32.h>
+
+#include <vesko/raii.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,20 +17,8 @@ VeskoSecurityAttributes& Attrs() {
     return attrs;
 }
 
-ComPtr<IBroker> StartBroker(HRESULT* pHr) {
-    ComPtr<IBroker> broker;
-    const HRESULT hr = CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_IBroker,
-                                        reinterpret_cast<void**>(broker.GetAddressOf()));
-    if (pHr)
-        *pHr = hr;
-    return broker;
-}
-
-DWORD BrokerProcessId(IBroker* broker) {
-    DWORD pid = 0, version = 0;
-    if (!broker || FAILED(broker->GetBrokerInfo(&pid, &version)))
-        return 0;
-    return pid;
+void ChooseMode(bool bProtected) {
+    SetEnvironmentVariableA("VESKO_IEFRAME_ANSWER", bProtected ? "protected" : "direct");
 }
 
 HRESULT LookupFailureFor(REFIID riid) {
@@ -56,6 +47,23 @@ std::vector<DWORD> BrokerProcesses() {
     return pids;
 }
 
+std::vector<DWORD> NewBrokers(const std::vector<DWORD>& before) {
+    std::vector<DWORD> fresh = BrokerProcesses();
+    fresh.erase(std::remove_if(fresh.begin(), fresh.end(),
+                               [&](DWORD pid) {
+                                   return std::find(before.begin(), before.end(), pid) !=
+                                          before.end();
+                               }),
+                fresh.end());
+    return fresh;
+}
+
+bool Kill(DWORD processId) {
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    return process && TerminateProcess(process.Get(), 9) &&
+           WaitForSingleObject(process.Get(), 5000) == WAIT_OBJECT_0;
+}
+
 namespace {
 
 // The system's handle table, as NtQuerySystemInformation(SystemHandleInformation)
@@ -82,16 +90,12 @@ DWORD CountInSystemTable(DWORD processId) {
     std::vector<BYTE> buffer(1 << 20);
     for (int attempt = 0; attempt < 8; ++attempt) {
         ULONG needed = 0;
-        const LONG status = query(16 /* SystemHandleInformation */, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
-        if (status == 0) {
+        if (query(16 /* SystemHandleInformation */, buffer.data(),
+                  static_cast<ULONG>(buffer.size()), &needed) == 0) {
             const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-            DWORD count = 0;
-            for (ULONG i = 0; i < table->Count; ++i) {
-                if (table->Handles[i].ProcessId == processId)
-                    ++count;
-            }
-            return count;
+            return static_cast<DWORD>(
+                std::count_if(table->Handles, table->Handles + table->Count,
+                              [&](const HandleEntry& e) { return e.ProcessId == processId; }));
         }
         buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
     }
@@ -106,11 +110,6 @@ DWORD HandleCountOf(DWORD processId) {
     if (process && GetProcessHandleCount(process.Get(), &count) && count != 0)
         return count;
     return CountInSystemTable(processId);
-}
-
-bool SignalNamed(const char* name) {
-    UniqueHandle event(OpenEventA(EVENT_MODIFY_STATE, FALSE, name));
-    return event && SetEvent(event.Get());
 }
 
 std::string Hex(unsigned long value) {
