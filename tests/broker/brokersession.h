@@ -3,117 +3,186 @@
 
 #include <windows.h>
 
-#include <memory>
+#include <algorithm>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <vesko/raii.h>
 
 #include "dialogdouble.h"
+#include "sfileio.h"
 #include "testsupport.h"
 #include "veskobroker.h"
+#include "veskosecurityattributes.h"
 
 namespace vesko::test {
 
+// UTF-8 text (NULs inside kept) as a BSTR, and back ("(null)" for none).
+inline UniqueBstr Bstr(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    UniqueBstr out(SysAllocStringLen(nullptr, static_cast<UINT>(n)));
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.Get(), n);
+    return out;
+}
+inline std::string Text(BSTR t) {
+    return t ? std::string(t, t + SysStringLen(t)) : "(null)";  // the tests' texts are ASCII
+}
+
 // The library's identity string, which the broker expects first.
-std::wstring Identity();
-UniqueBstr Bstr(const std::wstring& text);
-UniqueBstr Bstr(const std::string& text);
-std::wstring Wide(const std::string& text);
+inline std::string Identity() {
+    return VeskoSecurityAttributes::FormatIdentity().GetString();
+}
+
+// The worker's folder table as the library resolves it; the audit log is
+// "VeskoBroker.log" in the log folder.
+inline SFileIO& Folders() {
+    static struct Table {
+        Table() {
+            attributes.Init();
+            folders.Init(&attributes);
+        }
+        VeskoSecurityAttributes attributes;
+        SFileIO folders;
+    } table;
+    return table.folders;
+}
+inline std::string WritableDir() {
+    return Folders().GetWritableDir().GetString();
+}
+inline std::string LogDir() {
+    return Folders().GetLogDir().GetString();
+}
+inline std::string AuditLogPath() {
+    return LogDir() + "\\VeskoBroker.log";
+}
+
+// The folder of this program, which holds the broker and the doubles too.
+inline std::string ExecutableFolder() {
+    char module[MAX_PATH] = {};
+    const std::string path(module, GetModuleFileNameA(nullptr, module, MAX_PATH));
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+// Starts command (program, when given, names the executable); false when it
+// cannot (the reason is in GetLastError).
+inline bool Start(std::string command, UniqueHandle& process, const char* program = nullptr) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    process.Reset(info.hProcess);
+    return true;
+}
 
 // One broker activated the way the library does it: CoCreateInstance with
-// CLSCTX_LOCAL_SERVER, then every interface registered in the process's
-// Global Interface Table, from which each use fetches its own reference.
+// CLSCTX_LOCAL_SERVER, every interface registered in the Global Interface
+// Table, from which each use fetches its own reference (Wine would keep a
+// reference in the table even after a revocation: none is made).
 class BrokerSession {
   public:
-    BrokerSession() = default;
-    ~BrokerSession() { Close(); }
-    BrokerSession(const BrokerSession&) = delete;
-    BrokerSession& operator=(const BrokerSession&) = delete;
-
-    HRESULT Open();
-    // Revokes the registrations (Wine keeps a reference regardless).
-    void Close();
-
+    HRESULT Open() {
+        ComPtr<IBroker> broker;
+        DWORD version = 0;
+        HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_PPV_ARGS(&m_git));
+        if (SUCCEEDED(hr))
+            hr =
+                CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
+        if (SUCCEEDED(hr))
+            hr = broker->GetBrokerInfo(&m_processId, &version);
+        for (int i = 0; i < 4 && SUCCEEDED(hr); ++i) {
+            ComPtr<IUnknown> itf;
+            hr = broker->QueryInterface(*kIids[i], reinterpret_cast<void**>(itf.GetAddressOf()));
+            if (SUCCEEDED(hr))
+                hr = m_git->RegisterInterfaceInGlobal(itf.Get(), *kIids[i], &m_cookies[i]);
+        }
+        return hr;
+    }
     template <typename I>
     ComPtr<I> Get() const {
         ComPtr<I> out;
-        FetchRaw(__uuidof(I), reinterpret_cast<void**>(out.GetAddressOf()));
+        for (int i = 0; i < 4; ++i)
+            if (m_cookies[i] && IsEqualIID(__uuidof(I), *kIids[i]))
+                m_git->GetInterfaceFromGlobal(m_cookies[i], __uuidof(I),
+                                              reinterpret_cast<void**>(out.GetAddressOf()));
         return out;
     }
     DWORD ProcessId() const { return m_processId; }
 
   private:
-    HRESULT FetchRaw(REFIID iid, void** out) const;
-
+    static constexpr const IID* kIids[4] = {&IID_IBroker, &IID_IFileIOBroker, &IID_IFileDlgBroker,
+                                            &IID_ICDWrite};
+    ComPtr<IGlobalInterfaceTable> m_git;
     DWORD m_cookies[4] = {};
     DWORD m_processId = 0;
 };
 
-// The broker one test program shares between its tests (a broker start
-// costs about a second under Wine), started with a policy file that names
-// one scratch folder as an extra root and one extra registry key, and with
-// the dialog doubles pointed at a scratch folder of their own.
-class SharedBroker {
+class SharedBroker;
+inline SharedBroker* g_shared = nullptr;
+
+// The broker a test program shares between its tests (a broker start costs
+// about a second under Wine): its policy file, beside it and read when it
+// starts, adds a scratch folder as a root and one registry key; the dialog
+// doubles it loads answer from a scratch folder of their own.
+class SharedBroker : public BrokerSession {
   public:
-    SharedBroker();
-    ~SharedBroker();
-    HRESULT Open();
+    SharedBroker() { g_shared = this; }
+    ~SharedBroker() { RemoveTree(wellKnown); }
+    HRESULT Open() {
+        const std::string policy = ExecutableFolder() + "\\veskobroker.policy";
+        WriteFileText(policy,
+                      "root = " + root.Path() + "\nregistry = " + kPolicyKey + "\nnonsense line\n");
+        const HRESULT hr = BrokerSession::Open();
+        DeleteFileA(policy.c_str());  // no other program's broker reads it
+        return hr;
+    }
 
-    BrokerSession& Session() { return m_session; }
-    // A folder the policy file names as a root.
-    const std::string& PolicyRoot() const { return m_policyRoot.Path(); }
-    // A folder no rule allows.
-    const std::string& Outside() const { return m_outside.Path(); }
-    // A fresh folder below the folder table's writable folder.
-    const std::string& WellKnown() const { return m_wellKnown; }
-    // The registry key (below HKCU) the policy file adds.
-    static const char* PolicyKey() { return "Software\\VeskoBrokerTestKeys"; }
-    const DialogDouble& Dialogs() const { return *m_dialogs; }
-
-  private:
-    ScratchDir m_policyRoot{"broker-root"}, m_outside{"broker-outside"},
-        m_dialogDir{"broker-dialogs"};
-    std::string m_wellKnown, m_policyFile;
-    std::unique_ptr<DialogDouble> m_dialogs;
-    BrokerSession m_session;
+    static constexpr const char* kPolicyKey = "Software\\VeskoBrokerTestKeys";
+    // A fresh folder below the folder table's writable folder, made first: a
+    // link that a killed run left there must go before the folders it reaches.
+    const std::string wellKnown = [] {
+        const std::string path =
+            WritableDir() + "\\broker-" + std::to_string(GetCurrentProcessId());
+        RemoveTree(path);
+        CreateDirectoryA(path.c_str(), nullptr);
+        return path;
+    }();
+    // A policy root, a folder no rule allows, and a folder for the doubles.
+    const ScratchDir root{"broker-root"}, outside{"broker-outside"}, dialogDir{"broker-dialogs"};
+    const DialogDouble dialogs{dialogDir.Path()};
 };
 
-// The program's shared broker (set up by main).
-SharedBroker& Shared();
+// The program's shared broker (made and opened by main).
+inline SharedBroker& Shared() {
+    return *g_shared;
+}
 
-// Reads what the broker appended to its audit log since the cursor was made
-// (or last read).
+// The lines the broker appended to its audit log since the cursor was made
+// or last read.
 class AuditCursor {
   public:
-    AuditCursor();
-    std::vector<std::string> NewLines();
+    std::vector<std::string> NewLines() {
+        std::vector<std::string> lines = All();
+        lines.erase(lines.begin(), lines.begin() + std::min(m_seen, lines.size()));
+        m_seen += lines.size();
+        return lines;
+    }
 
   private:
-    size_t m_offset = 0;
+    static std::vector<std::string> All() {
+        std::istringstream in(ReadFileText(AuditLogPath()));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
+        return lines;
+    }
+    size_t m_seen = All().size();
 };
-
-// The folder table's writable folder and log folder, as the worker resolves
-// them; the audit log is "VeskoBroker.log" in the log folder.
-std::string WritableDir();
-std::string LogDir();
-std::string AuditLogPath();
-
-// The process is gone within timeoutMs; elapsed receives how long it took.
-bool WaitForExit(DWORD processId, DWORD timeoutMs, DWORD* elapsed = nullptr);
-bool ProcessAlive(DWORD processId);
-// Starts a program (program, or the first word of command); false when it
-// cannot (the reason is in GetLastError).
-bool Start(std::string command, UniqueHandle& process, DWORD* processId = nullptr,
-           const char* program = nullptr);
-// The folder of this program, which holds the broker and the doubles too.
-std::string ExecutableFolder();
-
-// Creates a symbolic link to a folder through the host's own `ln` (Wine has
-// no junction support; it reports host symbolic links as reparse points).
-// Returns false, with the reason, when that is not possible.
-bool MakeFolderLink(const std::string& link, const std::string& target, std::string& why);
-// Removes such a link (not what it points to).
-void RemoveFolderLink(const std::string& link);
 
 }  // namespace vesko::test

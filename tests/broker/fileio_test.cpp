@@ -1,215 +1,386 @@
 // The broker's file methods against the real broker process: result codes,
-// out values, what lands on disk and in the registry, and the audit records.
+// out values, what lands on disk and in the registry, the audit records, and
+// the inputs a compromised host might send, each refused.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <functional>
+#include <map>
+#include <optional>
 
 #include "brokersession.h"
 
 namespace vesko::test {
 namespace {
 
+enum Op { Create, Move, Recreate, Remove, Writable, Help, Reg };
+constexpr DWORD HKCU = 0x80000001;
+
+// One IFileIOBroker call. Reg sets value b ("Planted" when empty) of key a
+// to the bytes 78 56 34 12, repeated over the whole array.
+struct Call {
+    Op op;
+    std::string a, b;
+    std::optional<std::string> id;  // the library's identity when unset
+    DWORD root = HKCU, type = REG_DWORD, length = 4;
+    VARTYPE vt = VT_UI1;
+    ULONG elements = 4;  // 0: no array at all
+};
+
+HRESULT Send(IFileIOBroker* f, const Call& c, DWORD& code) {
+    const UniqueBstr id = Bstr(c.id.value_or(Identity())), a = Bstr(c.a), b = Bstr(c.b);
+    switch (c.op) {
+        case Create:
+            return f->CreateDir(id.Get(), a.Get(), &code);
+        case Move:
+            return f->MoveFileLI(id.Get(), a.Get(), b.Get(), &code);
+        case Recreate:
+            return f->ReCreateFileLI(id.Get(), a.Get(), &code);
+        case Remove:
+            return f->DeleteDirRecursively(id.Get(), a.Get(), &code);
+        case Writable:
+            return f->IsDestinationWritable(id.Get(), a.Get(), &code);
+        case Help:
+            return f->DisplayHelpFile(id.Get(), a.Get(), 0, &code);
+        case Reg:
+            break;
+    }
+    UniqueSafeArray data(c.elements ? SafeArrayCreateVector(c.vt, 0, c.elements) : nullptr);
+    if (data) {
+        SafeArrayAccess access(data.Get());
+        for (UINT i = 0; i < c.elements * SafeArrayGetElemsize(data.Get()); ++i)
+            static_cast<BYTE*>(access.Data())[i] = "\x78\x56\x34\x12"[i % 4];
+    }
+    return f->RegistrySetValue(id.Get(), c.root, a.Get(), Bstr(c.b.empty() ? "Planted" : c.b).Get(),
+                               c.type, c.length, data.Get(), &code);
+}
+
+class BrokerFileIO : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(files); }
+    ComPtr<IFileIOBroker> files = Shared().Get<IFileIOBroker>();
+};
+
 // "dir", "missing" or "file:<contents>".
 std::string What(const std::string& path) {
     return IsDir(path) ? "dir" : Exists(path) ? "file:" + ReadFileText(path) : "missing";
 }
 
-class BrokerFileIO : public testing::Test {
-  protected:
-    void SetUp() override {
-        files = Shared().Session().Get<IFileIOBroker>();
-        ASSERT_TRUE(files) << "no IFileIOBroker from the Global Interface Table";
-    }
-    // Runs a method that must succeed as a call; returns its code.
-    DWORD Code(const std::function<HRESULT(BSTR, DWORD*)>& call) {
-        DWORD code = 99;
-        const HRESULT hr = call(id.Get(), &code);
-        EXPECT_EQ(S_OK, hr) << Describe(static_cast<DWORD>(hr));
-        return code;
-    }
-
-    ComPtr<IFileIOBroker> files;
-    UniqueBstr id = Bstr(Identity());
-    const std::string R = Shared().PolicyRoot(), W = Shared().WellKnown(), O = Shared().Outside();
-};
+// "<type>:<bytes>" of value name of key (below HKCU), or "missing".
+std::string RegValue(const std::string& key, const std::string& name) {
+    char bytes[16] = {};
+    DWORD type = 0, size = sizeof bytes;
+    return RegGetValueA(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_ANY, &type, bytes,
+                        &size) == ERROR_SUCCESS
+               ? std::to_string(type) + ":" + std::string(bytes, size)
+               : "missing";
+}
 
 TEST_F(BrokerFileIO, FileMethodsGiveTheWorkersCodesAndAreAudited) {
     ScratchDir helpDir("broker-help");  // outside every folder the host may write to
-    const std::string help = helpDir.Path() + "\\Guide Book.chm";
-    ASSERT_TRUE(WriteFileText(help, "not really a help file"));
-    ASSERT_TRUE(WriteFileText(R + "\\plain.txt", "x"));
-    ASSERT_TRUE(WriteFileText(R + "\\move-from.txt", "new contents"));
-    ASSERT_TRUE(WriteFileText(W + "\\move-to.txt", "old"));
-    ASSERT_TRUE(WriteFileText(W + "\\recreate.dat", "0123456789"));
-    ASSERT_TRUE(CreateDirectoryA((R + "\\tree").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA((R + "\\tree\\sub").c_str(), nullptr));
-    ASSERT_TRUE(WriteFileText(R + "\\tree\\sub\\f.txt", "x"));
+    const std::string R = Shared().root.Path(), W = Shared().wellKnown, O = Shared().outside.Path(),
+                      help = helpDir / "Guide Book.chm", nested = W + "\\a\\b\\c",
+                      key = "Software\\Norvane\\BrokerTest" + std::to_string(GetCurrentProcessId());
+    for (const std::string& k : {key, std::string(SharedBroker::kPolicyKey)})
+        RegDeleteTreeA(HKEY_CURRENT_USER, k.c_str());
+    ASSERT_TRUE(CreateDirectoryA((R + "\\tree").c_str(), nullptr) &&
+                CreateDirectoryA((R + "\\tree\\sub").c_str(), nullptr) &&
+                WriteFileText(R + "\\tree\\sub\\f.txt", "x") &&
+                WriteFileText(R + "\\plain.txt", "x") &&
+                WriteFileText(help, "not really a help file") &&
+                WriteFileText(R + "\\move-from.txt", "new contents") &&
+                WriteFileText(W + "\\move-to.txt", "old") &&
+                WriteFileText(W + "\\recreate.dat", "0123456789"));
 
-    auto create = [&](std::string p) {
-        return Code([&](BSTR i, DWORD* c) { return files->CreateDir(i, Bstr(p).Get(), c); });
-    };
-    auto move = [&](std::string from, std::string to) {
-        return Code([&](BSTR i, DWORD* c) {
-            return files->MoveFileLI(i, Bstr(from).Get(), Bstr(to).Get(), c);
-        });
-    };
-    auto recreate = [&](std::string p) {
-        return Code([&](BSTR i, DWORD* c) { return files->ReCreateFileLI(i, Bstr(p).Get(), c); });
-    };
-    auto remove = [&](std::string p) {
-        return Code(
-            [&](BSTR i, DWORD* c) { return files->DeleteDirRecursively(i, Bstr(p).Get(), c); });
-    };
-    auto writable = [&](std::string p) {
-        return Code(
-            [&](BSTR i, DWORD* c) { return files->IsDestinationWritable(i, Bstr(p).Get(), c); });
-    };
-    auto show = [&](std::string p) {
-        return Code(
-            [&](BSTR i, DWORD* c) { return files->DisplayHelpFile(i, Bstr(p).Get(), 0, c); });
-    };
-    const std::string nested = W + "\\a\\b\\c";
     const struct {
         const char* what;
-        std::function<DWORD()> call;
+        Op op;
+        std::string a, b;
         DWORD code;
-        std::string path, state;  // path is then in state
-        std::string audit;        // a part of the call's one audit record, if checked
+        std::string state;  // of b, or of a when b is empty; of value b of key a
+        std::string audit;  // a part of the call's one audit record
     } steps[] = {
-        {"CreateDir makes missing parents", [&] { return create(nested); }, 0, nested, "dir",
+        {"CreateDir makes missing parents", Create, nested, "", 0, "dir",
          "CreateDir path=\"" + nested + "\" -> code=0 done"},
-        {"CreateDir of an existing folder", [&] { return create(nested); }, 0, nested, "dir",
-         "CreateDir path=\"" + nested + "\""},
+        {"CreateDir of an existing folder", Create, nested, "", 0, "dir", "-> code=0 done"},
         // "Already exists" is success, as in direct mode.
-        {"CreateDir over a file", [&] { return create(R + "\\plain.txt"); }, 0, R + "\\plain.txt",
-         "file:x"},
-        {"MoveFileLI replaces the destination",
-         [&] { return move(R + "\\move-from.txt", W + "\\move-to.txt"); }, 0, W + "\\move-to.txt",
-         "file:new contents"},
-        {"MoveFileLI of a missing source",
-         [&] { return move(R + "\\move-from.txt", W + "\\move-to.txt"); }, ERROR_FILE_NOT_FOUND,
-         R + "\\move-from.txt", "missing"},
-        {"ReCreateFileLI truncates", [&] { return recreate(W + "\\recreate.dat"); }, 0,
-         W + "\\recreate.dat", "file:"},
-        {"ReCreateFileLI in a missing folder",
-         [&] { return recreate(W + "\\no-such-folder\\f.dat"); }, ERROR_PATH_NOT_FOUND,
-         W + "\\no-such-folder", "missing"},
-        {"DeleteDirRecursively", [&] { return remove(R + "\\tree"); }, 0, R + "\\tree", "missing"},
-        {"DeleteDirRecursively of a missing folder", [&] { return remove(R + "\\tree"); },
-         ERROR_FILE_NOT_FOUND, R + "\\tree", "missing"},
-        {"DeleteDirRecursively of a file", [&] { return remove(R + "\\plain.txt"); }, 0xFFFFFFFF,
-         R + "\\plain.txt", "file:x"},
-        {"IsDestinationWritable below a well-known folder",
-         [&] { return writable(W + "\\out.dcm"); }, 0, W + "\\out.dcm", "missing"},
-        {"IsDestinationWritable of a root itself", [&] { return writable(R); }, 0, R, "dir"},
-        {"IsDestinationWritable outside", [&] { return writable(O + "\\out.dcm"); },
-         ERROR_ACCESS_DENIED, O + "\\out.dcm", "missing"},
+        {"CreateDir over a file", Create, R + "\\plain.txt", "", 0, "file:x"},
+        {"MoveFileLI replaces the destination", Move, R + "\\move-from.txt", W + "\\move-to.txt", 0,
+         "file:new contents", "MoveFileLI"},
+        {"MoveFileLI of a missing source", Move, R + "\\move-from.txt", W + "\\move-to.txt",
+         ERROR_FILE_NOT_FOUND, "file:new contents", "-> code=2"},
+        {"ReCreateFileLI truncates", Recreate, W + "\\recreate.dat", "", 0, "file:"},
+        {"ReCreateFileLI in a missing folder", Recreate, W + "\\no-such-folder\\f.dat", "",
+         ERROR_PATH_NOT_FOUND, "missing"},
+        {"DeleteDirRecursively", Remove, R + "\\tree", "", 0, "missing"},
+        {"DeleteDirRecursively of a missing folder", Remove, R + "\\tree", "", ERROR_FILE_NOT_FOUND,
+         "missing"},
+        {"DeleteDirRecursively of a file", Remove, R + "\\plain.txt", "", 0xFFFFFFFF, "file:x"},
+        {"IsDestinationWritable below a well-known folder", Writable, W + "\\out.dcm", "", 0,
+         "missing"},
+        {"IsDestinationWritable of a root itself", Writable, R, "", 0, "dir"},
+        {"IsDestinationWritable outside", Writable, O + "\\out.dcm", "", ERROR_ACCESS_DENIED,
+         "missing", "refused"},
         // Only the viewer starts, with the file as one quoted argument.
-        {"DisplayHelpFile", [&] { return show(help); }, 0, help, "file:not really a help file",
+        {"DisplayHelpFile", Help, help, "", 0, "file:not really a help file",
          "hh.exe\\x22 \\x22" + help + "\\x22"},
         // An empty name shows nothing and succeeds, as in direct mode.
-        {"DisplayHelpFile of nothing", [&] { return show(""); }, 0, help,
-         "file:not really a help file"},
-        {"DisplayHelpFile of a missing file", [&] { return show(helpDir / "none.chm"); },
-         ERROR_FILE_NOT_FOUND, helpDir / "none.chm", "missing"},
+        {"DisplayHelpFile of nothing", Help, "", help, 0, "file:not really a help file"},
+        // The four bytes of 0x12345678 arrive as they were sent, also below the policy's key.
+        {"RegistrySetValue", Reg, key + "\\Deep", "Answer", 0, "4:\x78\x56\x34\x12", "done"},
+        {"RegistrySetValue, policy key", Reg, SharedBroker::kPolicyKey, "Answer", 0,
+         "4:\x78\x56\x34\x12", "done"},
+        {"DisplayHelpFile of a missing file", Help, helpDir / "none.chm", "", ERROR_FILE_NOT_FOUND,
+         "missing"},
     };
     AuditCursor audit;
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        const DWORD code = step.call();
+        DWORD code = 99;
+        EXPECT_EQ(S_OK, Send(files.Get(), {step.op, step.a, step.b}, code));
         EXPECT_EQ(step.code, code) << Describe(code);
-        EXPECT_EQ(step.state, What(step.path)) << step.path;
-        const auto lines = audit.NewLines();
-        if (!step.audit.empty()) {
-            ASSERT_EQ(1u, lines.size()) << testing::PrintToString(lines);
-            EXPECT_NE(std::string::npos, lines[0].find(step.audit)) << lines[0];
-        }
+        const std::string& path = step.b.empty() ? step.a : step.b;
+        EXPECT_EQ(step.state, step.op == Reg ? RegValue(step.a, step.b) : What(path)) << path;
+        const std::vector<std::string> lines = audit.NewLines();
+        ASSERT_EQ(1u, lines.size()) << testing::PrintToString(lines);
+        EXPECT_NE(std::string::npos, lines[0].find(step.audit)) << lines[0];
+    }
+    for (const std::string& k : {key, std::string(SharedBroker::kPolicyKey)})
+        RegDeleteTreeA(HKEY_CURRENT_USER, k.c_str());
+}
+
+TEST_F(BrokerFileIO, GetIEVersionReportsTheInstalledVersion) {
+    // The version the registry holds, read here as the broker's SystemInfo reads it.
+    auto dotted = [](unsigned a, unsigned b, unsigned c) {
+        return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+    };
+    std::string expected = "false";
+    for (const char* name : {"Version", "svcVersion"}) {
+        char text[64] = {};
+        DWORD size = sizeof text;
+        unsigned a = 0, b = 0, c = 0;
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Internet Explorer", name,
+                         RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS &&
+            std::sscanf(text, "%u.%u.%u", &a, &b, &c) > 0)
+            expected = dotted(a, b, c);
+    }
+    UINT major = 77, minor = 77, build = 77;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    EXPECT_EQ(S_OK, files->GetIEVersion(Bstr(Identity()).Get(), &major, &minor, &build, &ok));
+    EXPECT_EQ(expected, ok == VARIANT_TRUE ? dotted(major, minor, build) : "false");
+}
+
+TEST_F(BrokerFileIO, EveryInterfaceReachesTheSameBrokerWhoseIDispatchHasNoTypeInformation) {
+    ComPtr<IBroker> root = Shared().Get<IBroker>();
+    ASSERT_TRUE(root && Shared().Get<IFileDlgBroker>() && Shared().Get<ICDWrite>());
+    DWORD pid = 0, version = 0;
+    EXPECT_EQ(S_OK, root->GetBrokerInfo(&pid, &version));
+    EXPECT_EQ(Shared().ProcessId(), pid);
+    EXPECT_NE(GetCurrentProcessId(), pid);
+    EXPECT_EQ(1u, version);
+    AuditCursor audit;
+    EXPECT_EQ(S_OK, root->SetLanguageID(0x0409));
+    const std::vector<std::string> lines = audit.NewLines();
+    ASSERT_EQ(1u, lines.size()) << testing::PrintToString(lines);
+    EXPECT_NE(std::string::npos, lines[0].find("pid=" + std::to_string(pid) +
+                                               " LM_NOTICE SetLanguageID language=0x00000409 -> "
+                                               "hr=0x00000000 done"))
+        << lines[0];
+    UINT count = 5;
+    ITypeInfo* info = nullptr;
+    DISPID dispid = 0;
+    LPOLESTR name = const_cast<LPOLESTR>(L"CreateDir");
+    EXPECT_EQ(S_OK, files->GetTypeInfoCount(&count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(E_NOTIMPL, files->GetTypeInfo(0, 0, &info));
+    EXPECT_EQ(E_NOTIMPL, files->GetIDsOfNames(IID_NULL, &name, 1, 0, &dispid));
+}
+
+// The files below the folders the refusals aim at (size, -1 for a folder;
+// links listed, not entered), and for the registry keys they aim at whether
+// each exists (1) and holds a value "Planted" (2).
+using Snapshot = std::map<std::string, long long>;
+
+void AddFolder(const std::string& folder, Snapshot& out) {
+    WIN32_FIND_DATAA d{};
+    UniqueFindHandle find(FindFirstFileA((folder + "\\*").c_str(), &d));
+    for (bool more = find.IsValid(); more; more = FindNextFileA(find.Get(), &d)) {
+        const std::string name = d.cFileName, path = folder + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        out[path] = d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? -1LL : d.nFileSizeLow;
+        if (out[path] < 0 && !(d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            AddFolder(path, out);
     }
 }
 
-// The value's type and bytes as "<type>: 78 56 ...", or "missing".
-std::string RegistryValue(const std::string& key, const char* name) {
-    BYTE bytes[64] = {};
-    DWORD type = 0, size = sizeof bytes;
-    if (RegGetValueA(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, bytes,
-                     &size) != ERROR_SUCCESS)
-        return "missing";
-    std::string out = std::to_string(type) + ":";
-    for (DWORD i = 0; i < size; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
-        out += hex;
+Snapshot Everything() {
+    Snapshot out;
+    for (const std::string& folder :
+         {Shared().root.Path(), Shared().wellKnown, Shared().outside.Path(), LogDir()})
+        AddFolder(folder, out);
+    out.erase(AuditLogPath());
+    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS}) {
+        for (const char* path :
+             {"", "Software\\Norvane", "Software\\Norvane\\RefusalTest", "Software\\NorvaneEvil",
+              "Software\\Evil", "Software\\Norvane\\..\\Evil",
+              "Software\\Microsoft\\Windows\\CurrentVersion\\Run"}) {
+            UniqueHKey key;
+            if (RegOpenKeyExA(hive, path, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS)
+                out[std::to_string(reinterpret_cast<ULONG_PTR>(hive)) + path] =
+                    1 + (RegQueryValueExA(key.Get(), "Planted", nullptr, nullptr, nullptr,
+                                          nullptr) == ERROR_SUCCESS);
+        }
     }
     return out;
 }
 
-TEST_F(BrokerFileIO, RegistryValueArrivesAsTheFourBytesSent) {
-    const std::string key = "Software\\Norvane\\BrokerTest" + std::to_string(GetCurrentProcessId());
-    RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
-    UniqueSafeArray data(SafeArrayCreateVector(VT_UI1, 0, 4));
-    const BYTE sent[4] = {0x78, 0x56, 0x34, 0x12};
-    std::copy(sent, sent + 4, static_cast<BYTE*>(SafeArrayAccess(data.Get()).Data()));
-    // The key the policy file adds is served too.
-    for (const std::string& target : {key + "\\Deep", std::string(SharedBroker::PolicyKey())}) {
-        EXPECT_EQ(0u, Code([&](BSTR i, DWORD* c) {
-                      return files->RegistrySetValue(i, 0x80000001, Bstr(target).Get(),
-                                                     Bstr(std::string("Answer")).Get(), REG_DWORD,
-                                                     4, data.Get(), c);
-                  }));
-        EXPECT_EQ("4: 78 56 34 12", RegistryValue(target, "Answer")) << target;
+// Wine can create no junction, but it reports host symbolic links as
+// reparse points: runs the host's ln or rm (Wine starts host programs) on
+// the host paths of Windows paths, and gives it a second to take effect.
+void RunHost(const std::string& command, const std::vector<std::string>& paths) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    std::string line = "/bin/" + command;
+    for (const std::string& path : paths) {
+        char* name = unixName ? unixName(Bstr(path).Get()) : nullptr;
+        line += name ? " \"" + std::string(name) + "\"" : " /nonexistent";
+        HeapFree(GetProcessHeap(), 0, name);
     }
-    RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
-    RegDeleteTreeA(HKEY_CURRENT_USER, SharedBroker::PolicyKey());
+    UniqueHandle process;
+    Start(line, process, ("Z:\\bin\\" + command.substr(0, command.find(' '))).c_str());
+    const bool make = command[0] == 'l';
+    for (int i = 0; i < 50 && Exists(paths.back()) != make; ++i)
+        Sleep(20);
 }
 
-TEST_F(BrokerFileIO, GetIEVersionReportsTheInstalledVersion) {
-    UINT major = 77, minor = 77, build = 77;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    const HRESULT hr = files->GetIEVersion(id.Get(), &major, &minor, &build, &ok);
-    EXPECT_EQ(S_OK, hr) << Describe(static_cast<DWORD>(hr));
-    // The registry values the broker's SystemInfo reads, read here.
-    char text[64] = {};
-    std::string expected = "false";
-    for (const char* name : {"svcVersion", "Version"}) {
-        DWORD size = sizeof text;
-        if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Internet Explorer", name,
-                         RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS) {
-            unsigned a = 0, b = 0, c = 0;
-            std::sscanf(text, "%u.%u.%u", &a, &b, &c);
-            expected = std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
-            break;
+TEST_F(BrokerFileIO, BadInputsAreRefusedChangeNothingAndAreAudited) {
+    const std::string R = Shared().root.Path(), W = Shared().wellKnown, O = Shared().outside.Path(),
+                      outsideName = O.substr(O.find_last_of('\\') + 1), log = AuditLogPath(),
+                      okKey = "Software\\Norvane\\RefusalTest", id = Identity();
+    ASSERT_TRUE(WriteFileText(O + "\\victim.txt", "precious"));
+    ASSERT_TRUE(CreateDirectoryA((O + "\\victimdir").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileText(O + "\\victimdir\\inner.txt", "precious too"));
+    ASSERT_TRUE(WriteFileText(R + "\\keep.txt", "stays"));
+    ASSERT_TRUE(WriteFileText(R + "\\planted.chm", "script"));
+    // Links through which a folder of the host's could reach the outside one.
+    const std::vector<std::string> linkPaths = {R + "\\link", W + "\\wlink"};
+    struct Unlink {
+        ~Unlink() {
+            for (const std::string& link : *paths)
+                RunHost("rm -f", {link});
         }
+        const std::vector<std::string>* paths;
+    } unlink{&linkPaths};
+    bool links = true;
+    for (const std::string& link : linkPaths) {
+        RunHost("ln -s", {O, link});
+        links = links && (GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                Exists(link);
     }
-    EXPECT_EQ(expected, ok == VARIANT_TRUE ? std::to_string(major) + "." + std::to_string(minor) +
-                                                 "." + std::to_string(build)
-                                           : "false")
-        << "registry says " << text;
-}
+    std::string lowerId = id;
+    for (char& ch : lowerId)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
 
-TEST_F(BrokerFileIO, IDispatchHasNoTypeInformation) {
-    UINT count = 5;
-    EXPECT_EQ(S_OK, files->GetTypeInfoCount(&count));
-    EXPECT_EQ(0u, count);
-    ITypeInfo* info = nullptr;
-    EXPECT_EQ(E_NOTIMPL, files->GetTypeInfo(0, 0, &info));
-    DISPID dispid = 0;
-    LPOLESTR name = const_cast<LPOLESTR>(L"CreateDir");
-    EXPECT_EQ(E_NOTIMPL, files->GetIDsOfNames(IID_NULL, &name, 1, 0, &dispid));
-}
-
-TEST_F(BrokerFileIO, EveryInterfaceReachesTheSameBrokerProcess) {
-    auto root = Shared().Session().Get<IBroker>();
-    ASSERT_TRUE(root);
-    DWORD pid = 0, version = 0;
-    EXPECT_EQ(S_OK, root->GetBrokerInfo(&pid, &version));
-    EXPECT_EQ(Shared().Session().ProcessId(), pid);
-    EXPECT_NE(GetCurrentProcessId(), pid);
-    EXPECT_EQ(1u, version);
-    EXPECT_EQ(S_OK, root->SetLanguageID(0x0409));
-    EXPECT_TRUE(Shared().Session().Get<IFileDlgBroker>());
-    EXPECT_TRUE(Shared().Session().Get<ICDWrite>());
+    std::vector<std::pair<const char*, Call>> cases = {
+        // Traversal out of an allowed folder.
+        {"dotdot out of the policy root", {Create, R + "\\..\\" + outsideName + "\\made"}},
+        {"dotdot twice", {Create, R + "\\sub\\..\\..\\escape"}},
+        {"forward-slash dotdot", {Recreate, R + "/../" + outsideName + "/victim.txt"}},
+        {"dotdot out of the well-known folder", {Create, W + "\\..\\..\\..\\..\\Evil"}},
+        {"outside folder delete", {Remove, O + "\\victimdir"}},
+        {"outside file re-create", {Recreate, O + "\\victim.txt"}},
+        {"move from outside in", {Move, O + "\\victim.txt", R + "\\stolen.txt"}},
+        {"move from inside out", {Move, R + "\\keep.txt", O + "\\planted.txt"}},
+        {"delete the policy root itself", {Remove, R}},
+        {"delete the well-known writable folder", {Remove, WritableDir()}},
+        {"windows folder", {Create, "C:\\windows\\system32\\vesko"}},
+        // Device and raw forms.
+        {"raw \\\\?\\ form", {Create, "\\\\?\\" + R + "\\raw"}},
+        {"device \\\\.\\ form", {Create, "\\\\.\\" + R + "\\dev"}},
+        {"device namespace NUL", {Recreate, "\\\\.\\NUL"}},
+        {"NT object path", {Create, "\\??\\" + R + "\\nt"}},
+        {"NUL device name", {Recreate, R + "\\NUL"}},
+        {"CON with extension", {Recreate, R + "\\con.txt"}},
+        {"COM1", {Recreate, R + "\\COM1"}},
+        {"LPT1 with extension and blanks", {Recreate, R + "\\LPT1 .log"}},
+        {"AUX as a folder", {Create, R + "\\AUX\\x"}},
+        {"alternate data stream", {Recreate, R + "\\keep.txt:hidden"}},
+        // NUL characters and lengths.
+        {"NUL before a traversal", {Create, R + std::string("\\ok\0\\..\\..\\x", 12)}},
+        {"NUL inside a name", {Recreate, R + std::string("\\a\0b", 4)}},
+        {"path of 300 characters", {Create, R + "\\" + std::string(300, 'a')}},
+        {"name past MAX_PATH", {Recreate, R + "\\" + std::string(255, 'b')}},
+        // Not absolute, wildcards, other forms.
+        {"relative path", {Create, "relative\\dir"}},
+        {"drive-relative path", {Create, "C:relative"}},
+        {"root-relative path", {Create, "\\windows\\vesko"}},
+        {"wildcard star", {Recreate, R + "\\*.txt"}},
+        {"wildcard question mark", {Remove, R + "\\?"}},
+        {"UNC share", {Create, "\\\\server\\share\\x"}},
+        {"empty path", {Create, ""}},
+        {"characters without an ANSI form", {Create, R + "\\\u4E2D\u6587"}},
+        {"full-width dots and solidus", {Create, R + "\\\uFF0E\uFF0E\uFF0F" + outsideName}},
+        // The audit log is not the host's.
+        {"re-create the audit log", {Recreate, log}},
+        {"move the audit log away", {Move, log, W + "\\log.txt"}},
+        {"delete the log folder", {Remove, LogDir()}},
+        // The help viewer.
+        {"help viewer option", {Help, "-decompile"}},
+        {"help file that is no .chm", {Help, O + "\\victim.txt"}},
+        {"help file the host could have written", {Help, R + "\\planted.chm"}},
+        {"help topic with a quote", {Help, O + "\\x.chm::/a\" -decompile C:\\ x"}},
+        {"help file URL", {Help, "javascript:alert(1)"}},
+        // The registry.
+        {"HKLM", {Reg, okKey, "", {}, 0x80000002}},
+        {"HKCR", {Reg, okKey, "", {}, 0x80000000}},
+        {"HKU", {Reg, okKey, "", {}, 0x80000003}},
+        {"REG_SZ", {Reg, okKey, "", {}, HKCU, REG_SZ}},
+        {"REG_QWORD", {Reg, okKey, "", {}, HKCU, REG_QWORD, 8, VT_UI1, 8}},
+        {"length 2 of 4 bytes", {Reg, okKey, "", {}, HKCU, REG_DWORD, 2}},
+        {"length 4 of 8 bytes", {Reg, okKey, "", {}, HKCU, REG_DWORD, 4, VT_UI1, 8}},
+        {"array of one VT_I4", {Reg, okKey, "", {}, HKCU, REG_DWORD, 4, VT_I4, 1}},
+        {"no array", {Reg, okKey, "", {}, HKCU, REG_DWORD, 4, VT_UI1, 0}},
+        {"Run key", {Reg, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"}},
+        {"prefix without a separator", {Reg, "Software\\NorvaneEvil"}},
+        {"key with dotdot", {Reg, "Software\\Norvane\\..\\Evil"}},
+        {"key with a leading separator", {Reg, "\\" + okKey}},
+        {"key with NUL", {Reg, std::string("Software\\Norvane\0\\..\\Evil", 24)}},
+        {"empty key", {Reg, ""}},
+        // The identity: E_ACCESSDENIED before anything else.
+        {"no identity", {Reg, okKey, "", ""}},
+        {"identity in other case", {Create, W + "\\id", "", lowerId}},
+        {"identity with a trailing NUL", {Create, W + "\\id", "", id + std::string(1, '\0')}},
+        {"another GUID", {Remove, W, "", "{00000000-0000-0000-0000-000000000000}"}},
+    };
+    if (links) {
+        cases.insert(
+            cases.end(),
+            {{"through a link: re-create", {Recreate, R + "\\link\\victim.txt"}},
+             {"through a link: create", {Create, R + "\\link\\new"}},
+             {"through a link: delete", {Remove, R + "\\link\\victimdir"}},
+             {"the link itself: delete", {Remove, R + "\\link"}},
+             {"through a link in the well-known folder", {Recreate, W + "\\wlink\\victim.txt"}}});
+    } else {
+        std::printf("no links here (Wine reports none): their cases are left out\n");
+    }
+    EXPECT_EQ(cases.size(), links ? 66u : 61u);
+    AuditCursor audit;
+    for (const auto& [name, call] : cases) {
+        SCOPED_TRACE(name);
+        const Snapshot before = Everything();
+        DWORD code = 0;
+        const HRESULT hr = Send(files.Get(), call, code);
+        EXPECT_EQ(call.id ? E_ACCESSDENIED : S_OK, hr) << Describe(static_cast<DWORD>(hr));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), code) << Describe(code);
+        EXPECT_EQ(before, Everything()) << "the folders or the registry changed";
+        const std::vector<std::string> lines = audit.NewLines();
+        ASSERT_EQ(1u, lines.size()) << testing::PrintToString(lines);
+        EXPECT_NE(std::string::npos, lines[0].find(" refused (")) << lines[0];
+    }
+    EXPECT_EQ("file:precious", What(O + "\\victim.txt"));
+    EXPECT_EQ("file:precious too", What(O + "\\victimdir\\inner.txt"));
 }
 
 }  // namespace
