@@ -20,7 +20,7 @@ struct Probe {
     }
 };
 
-TEST(FrameworkDllStartUp, ConstructsTheAppAndRunsInitInstanceOnceInItsOwnState) {
+TEST(FrameworkDll, StartsInItsOwnStateAndItsStringsAreFoundOnlyThere) {
     Probe probe;
     ASSERT_TRUE(probe.module) << GetLastError();
     EXPECT_EQ(probe.Get<int (*)()>("ProbeInitCount")(), 1);
@@ -28,11 +28,8 @@ TEST(FrameworkDllStartUp, ConstructsTheAppAndRunsInitInstanceOnceInItsOwnState) 
     EXPECT_TRUE(probe.Get<BOOL (*)()>("ProbeAppIsRegistered")());
     EXPECT_EQ(probe.Get<HINSTANCE (*)()>("ProbeResourceAtInit")(), probe.module.Get());
     EXPECT_NE(probe.Get<AFX_MODULE_STATE* (*)()>("ProbeModuleState")(), AfxGetModuleState());
-}
 
-TEST(ModuleState, StringLookupFollowsTheCurrentState) {
-    Probe probe;
-    ASSERT_TRUE(probe.module);
+    // String lookups follow the current state.
     CString text;
     ASSERT_TRUE(text.LoadString(IDS_PROBE_SHARED));
     EXPECT_EQ(text, "text of the test program");

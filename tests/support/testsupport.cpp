@@ -94,8 +94,7 @@ std::string Describe(DWORD code) {
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                    text, sizeof text, nullptr);
     std::string t = text;
-    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' '))
-        t.pop_back();
+    t.erase(t.find_last_not_of("\r\n ") + 1);
     char head[32];
     std::snprintf(head, sizeof head, "0x%08lX", static_cast<unsigned long>(code));
     return t.empty() ? head : std::string(head) + " (" + t + ")";

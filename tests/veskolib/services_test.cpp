@@ -241,23 +241,24 @@ int PrintProbedMode() {
 // ---------------------------------------------------------------------------
 // The direct service set and its file I/O service
 
-class Attributes : public testing::Test {
-  protected:
-    void SetUp() override { m_attr.Init(); }
-    void TearDown() override { m_attr.Release(); }
-    VeskoSecurityAttributes m_attr;
-};
-using DirectSet = Attributes;
-using FileService = Attributes;
+// The attributes a manager would share, built once for the program.
+VeskoSecurityAttributes& SharedAttr() {
+    static struct Shared {
+        Shared() { attr.Init(); }
+        ~Shared() { attr.Release(); }
+        VeskoSecurityAttributes attr;
+    } shared;
+    return shared.attr;
+}
 
-TEST_F(DirectSet, InitMakesFileAndDialogServicesOnTheSharedAttributesButNoDiscService) {
+TEST(DirectSet, InitMakesFileAndDialogServicesOnTheSharedAttributesButNoDiscService) {
     IONonProtected set;
     EXPECT_EQ(set.GetFileIOService(), nullptr);
-    EXPECT_TRUE(set.Init(&m_attr));
+    EXPECT_TRUE(set.Init(&SharedAttr()));
     ASSERT_NE(set.GetFileIOService(), nullptr);
     EXPECT_NE(set.GetFileDlgService(), nullptr);
     EXPECT_EQ(CurrentDiscOf(&set), nullptr);
-    EXPECT_EQ(AttrOf(set.GetFileIOService()), &m_attr);
+    EXPECT_EQ(AttrOf(set.GetFileIOService()), &SharedAttr());
     CDExpService* disc = set.CreateCDExpService();
     EXPECT_EQ(CurrentDiscOf(&set), disc);
     set.ReleaseCDExpService();
@@ -268,11 +269,11 @@ TEST_F(DirectSet, InitMakesFileAndDialogServicesOnTheSharedAttributesButNoDiscSe
     EXPECT_EQ(set.GetFileIOService(), nullptr);
     EXPECT_EQ(set.GetFileDlgService(), nullptr);
     // The attributes belong to the manager and outlive the set.
-    EXPECT_TRUE(m_attr.m_bInitialized);
-    EXPECT_EQ(m_attr.m_strIdentity.GetLength(), 38) << m_attr.m_strIdentity.GetString();
+    EXPECT_TRUE(SharedAttr().m_bInitialized);
+    EXPECT_EQ(SharedAttr().m_strIdentity.GetLength(), 38) << SharedAttr().m_strIdentity.GetString();
 }
 
-TEST_F(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
+TEST(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
     ScratchDir dir("svc");
     FileIONonProtected service;
     EXPECT_EQ(service.CreateDir(C(dir / "x")), FileIOService::kNotInitialized);
@@ -286,7 +287,7 @@ TEST_F(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
     ASSERT_TRUE(MakeTree(dir.Path(), "a.txt"));
     EXPECT_EQ(service.MoveFileLI(C(dir / "a.txt"), C(dir / "b.txt")), 0u);
 
-    ASSERT_TRUE(service.Init(&m_attr));
+    ASSERT_TRUE(service.Init(&SharedAttr()));
     EXPECT_FALSE(service.GetWritableDir().IsEmpty());
     service.Release();
     service.Release();
@@ -296,10 +297,10 @@ TEST_F(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
 }
 
 // What the host's walk through the manager does not reach.
-TEST_F(FileService, FoldersAndOperationsReachTheWorker) {
+TEST(FileService, FoldersAndOperationsReachTheWorker) {
     ScratchDir dir("svc");
     FileIONonProtected service;
-    ASSERT_TRUE(service.Init(&m_attr));
+    ASSERT_TRUE(service.Init(&SharedAttr()));
     const CString writable = service.GetWritableDir();
     EXPECT_STREQ(writable.Right(15), "\\Cadra\\4.7\\Temp");
     EXPECT_STREQ(service.GetZipDir(), service.GetNorvaneDir() + "\\CadraErrors\\CrashFiles_Zipped");
