@@ -78,18 +78,15 @@ std::string ProbeUnderLocale(const char* locale) {
     // The environment block: ours with the locale variables replaced.
     std::string block;
     for (const char* p = GetEnvironmentStringsA(); *p; p += std::strlen(p) + 1) {
-        const std::string entry = p;
-        const std::string name = entry.substr(0, entry.find('='));
+        const std::string entry = p, name = entry.substr(0, entry.find('='));
         if (name != "LANG" && name != "LC_ALL" && name != "LC_MESSAGES" && name != "LANGUAGE")
             block += entry + '\0';
     }
     block += std::string("LANG=") + locale + '\0' + "LC_ALL=" + locale + '\0' + '\0';
-
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string command = std::string("\"") + exe + "\" " + kProbeArgument + " \"" + out + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
+    STARTUPINFOA si{sizeof si};
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(exe, &command[0], nullptr, nullptr, FALSE, 0, &block[0], nullptr, &si, &pi))
         return "CreateProcess failed: " + vesko::test::Describe(GetLastError());

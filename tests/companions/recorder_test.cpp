@@ -307,8 +307,7 @@ TEST_F(RecorderTest, JobsPostTheirEventsAndLeaveTheDiscAsDocumented) {
     const struct {
         Files source, disc;
         std::string drive;  // D, S: the disc and source folders
-        // b(urn), v(erify), n(ull source), e(rase), q(uick erase), s(pace), c(heck), then the
-        // source
+        // b(urn), v(erify), n(ull source), e(rase), q(uick erase), s(pace), c(heck); source
         std::string job;
         unsigned long kib;
         const char* events;
@@ -327,8 +326,7 @@ TEST_F(RecorderTest, JobsPostTheirEventsAndLeaveTheDiscAsDocumented) {
         {tree, {{"DICOMDIR", 10}}, "D?size=10000010", "bS", KiBUp(2203001), "1 5(1,0) 6(1)", "="},
         // A single file goes to the disc's root under its own name; verification follows the copy.
         {{{"x.dcm", 2000000}}, {}, "D", "vS\\x.dcm", KiBUp(2000000), "1 5(1,0) 6(1)", "="},
-        // One byte short of the source plus what the disc holds: nothing written. Exactly full
-        // fits.
+        // One byte short of the source plus the disc's files: nothing written; exactly full fits.
         {two, {{"old", 1000}}, "D?size=1000999", "bS", 0, "1 5(1,5) 6(1)"},
         {two,
          {{"old", 1000}},
