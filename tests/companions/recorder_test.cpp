@@ -290,7 +290,7 @@ TEST_F(RecorderTest, DriveTextSelectsFolderAndCapacity) {
 // Files already on the disc are read-only; one named "locked" is held open without sharing
 // deletion. Events are compared in full where kib is 0, else in outline, with smooth progress
 // runs to kib (unless kAny).
-TEST_F(RecorderTest, JobsPostTheirEventsAndLeaveTheDiscAsDocumented) {
+TEST_F(RecorderTest, EachJobPostsItsOutcomeAndLeavesTheDiscAsExpected) {
     using Files = std::map<std::string, size_t>;
     constexpr unsigned long kAny = ~0ul;
     const Files used{{"a.bin", 10240}, {"sub\\", 0}, {"sub\\b", 500}},
