@@ -26,30 +26,20 @@ using namespace vesko::test;
 
 namespace {
 
-// Brokers started while it lives leave out the named interfaces.
-class HiddenInterfaces {
-  public:
-    explicit HiddenInterfaces(const char* names) {
-        SetEnvironmentVariableA("VESKO_BROKER_HIDE", names);
-    }
-    ~HiddenInterfaces() { SetEnvironmentVariableA("VESKO_BROKER_HIDE", nullptr); }
-    HiddenInterfaces(const HiddenInterfaces&) = delete;
-    HiddenInterfaces& operator=(const HiddenInterfaces&) = delete;
-};
-
 // A service set whose broker hides some interfaces, its Init result, and
 // a folder below the product's writable folder where the broker may work.
 class ServiceSet : public ::testing::Test {
   protected:
+    // The broker started by Init leaves out the named interfaces.
     void Start(const char* hidden) {
-        HiddenInterfaces hide(hidden);
+        SetEnvironmentVariableA("VESKO_BROKER_HIDE", hidden);
         initResult = set.Init(&Attrs());
+        SetEnvironmentVariableA("VESKO_BROKER_HIDE", nullptr);
         io = set.GetFileIOService();
         dlg = set.GetFileDlgService();
         ASSERT_NE(io, nullptr);
         ASSERT_NE(dlg, nullptr);
-        base = std::string(io->GetWritableDir().GetString()) + "\\set-" +
-               std::to_string(GetCurrentProcessId());
+        base = std::string(io->GetWritableDir()) + "\\set-" + std::to_string(GetCurrentProcessId());
         RemoveTree(base);
     }
     void TearDown() override {
