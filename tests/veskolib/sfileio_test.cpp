@@ -569,6 +569,7 @@ TEST(RedirectedFolders, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
         // A cache folder only from a resolved base.
         worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
         EXPECT_EQ(worker.GetLECacheDir().IsEmpty(), !c.init) << worker.GetLECacheDir().GetString();
+        RemoveDirectoryA(worker.GetLECacheDir());
     }
 }
 
