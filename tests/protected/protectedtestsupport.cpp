@@ -6,7 +6,6 @@
 #include <vesko/raii.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace vesko::test {
 
@@ -47,15 +46,13 @@ std::vector<DWORD> BrokerProcesses() {
     return pids;
 }
 
-std::vector<DWORD> NewBrokers(const std::vector<DWORD>& before) {
-    std::vector<DWORD> fresh = BrokerProcesses();
-    fresh.erase(std::remove_if(fresh.begin(), fresh.end(),
-                               [&](DWORD pid) {
-                                   return std::find(before.begin(), before.end(), pid) !=
-                                          before.end();
-                               }),
-                fresh.end());
-    return fresh;
+DWORD NewBroker(const std::vector<DWORD>& before) {
+    std::vector<DWORD> fresh;
+    for (DWORD pid : BrokerProcesses()) {
+        if (std::find(before.begin(), before.end(), pid) == before.end())
+            fresh.push_back(pid);
+    }
+    return fresh.size() == 1 ? fresh[0] : 0;
 }
 
 bool Kill(DWORD processId) {
@@ -110,12 +107,6 @@ DWORD HandleCountOf(DWORD processId) {
     if (process && GetProcessHandleCount(process.Get(), &count) && count != 0)
         return count;
     return CountInSystemTable(processId);
-}
-
-std::string Hex(unsigned long value) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08lX", value);
-    return text;
 }
 
 }  // namespace vesko::test

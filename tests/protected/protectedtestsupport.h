@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 #include "veskosecurityattributes.h"
@@ -22,17 +21,15 @@ void ChooseMode(bool bProtected);
 // cookie that holds nothing (what a service without a broker must report).
 HRESULT LookupFailureFor(REFIID riid);
 
-// Process ids of every running veskobroker.exe, and those of them not in before.
+// Process ids of every running veskobroker.exe; the one that is not in
+// before, or 0 when none or several are.
 std::vector<DWORD> BrokerProcesses();
-std::vector<DWORD> NewBrokers(const std::vector<DWORD>& before);
+DWORD NewBroker(const std::vector<DWORD>& before);
 // Terminates a process and waits until it is gone.
 bool Kill(DWORD processId);
 
 // The open handle count of a process (GetProcessHandleCount, or the system
 // handle table where that answers 0), or 0 when neither can be read.
 DWORD HandleCountOf(DWORD processId);
-
-// Text of an HRESULT or Win32 code for failure messages.
-std::string Hex(unsigned long value);
 
 }  // namespace vesko::test

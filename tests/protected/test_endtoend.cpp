@@ -268,9 +268,7 @@ TEST(EndToEnd, AKilledBrokerFailsEveryCallInBoundedTimeAndANewManagerStartsAnoth
     ASSERT_NE(io, nullptr);
     ASSERT_NE(dlg, nullptr);
     CDExpService* cd = manager.GetCDExpService();
-    const std::vector<DWORD> started = NewBrokers(before);
-    ASSERT_EQ(started.size(), 1u);
-    ASSERT_TRUE(Kill(started[0]));
+    ASSERT_TRUE(Kill(NewBroker(before)));
 
     const auto failsSoon = [](const char* name, const auto& call) {
         const ULONGLONG start = GetTickCount64();
@@ -300,7 +298,7 @@ TEST(EndToEnd, AKilledBrokerFailsEveryCallInBoundedTimeAndANewManagerStartsAnoth
     const std::vector<DWORD> between = BrokerProcesses();
     FileIOService* fresh = IOManager::GetIOManager().GetFileIOService();
     ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(NewBrokers(between).size(), 1u) << "a new manager starts a new broker";
+    EXPECT_NE(NewBroker(between), 0u) << "a new manager starts a new broker";
     EXPECT_TRUE(fresh->IsDestinationWritable(fresh->GetWritableDir()));
     IOManager::ReleaseIOManager();
 }

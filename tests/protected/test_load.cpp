@@ -29,9 +29,8 @@ class Load : public ::testing::Test {
         ASSERT_TRUE(manager.IsIEProtectedMode());
         io = manager.GetFileIOService();
         ASSERT_NE(io, nullptr);
-        const std::vector<DWORD> started = NewBrokers(before);
-        ASSERT_EQ(started.size(), 1u) << "the manager's broker process";
-        brokerPid = started[0];
+        brokerPid = NewBroker(before);
+        ASSERT_NE(brokerPid, 0u) << "the manager's broker process";
         base =
             std::string(io->GetWritableDir()) + "\\load-" + std::to_string(GetCurrentProcessId());
         RemoveTree(base);
@@ -51,15 +50,16 @@ class Load : public ::testing::Test {
         switch (i % 4) {
             case 0:
                 r = io->CreateDir(folder(i).c_str());
-                return r == 0 && IsDir(folder(i)) ? "" : "CreateDir " + Hex(r);
+                return r == 0 && IsDir(folder(i)) ? "" : "CreateDir " + Describe(r);
             case 1:
                 r = io->DeleteDirRecursively(folder(i - 1).c_str());
-                return r == 0 && !Exists(folder(i - 1)) ? "" : "DeleteDirRecursively " + Hex(r);
+                return r == 0 && !Exists(folder(i - 1)) ? ""
+                                                        : "DeleteDirRecursively " + Describe(r);
             case 2:
                 return io->IsDestinationWritable(base.c_str()) ? "" : "IsDestinationWritable";
             default:
                 r = io->MoveFileLI((folder(i) + "-missing").c_str(), folder(i).c_str());
-                return r == ERROR_FILE_NOT_FOUND ? "" : "MoveFileLI " + Hex(r);
+                return r == ERROR_FILE_NOT_FOUND ? "" : "MoveFileLI " + Describe(r);
         }
     }
 
