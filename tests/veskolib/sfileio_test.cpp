@@ -292,12 +292,16 @@ struct Child {
         DuplicateHandle(GetCurrentProcess(), pi.hProcess, GetCurrentProcess(), watch.Receive(), 0,
                         FALSE, DUPLICATE_SAME_ACCESS);
     }
+    // The exit code once it has ended; 259 (STILL_ACTIVE) is what ending a
+    // viewer gives, so one that does not end within 10 s answers kNotEnded.
     DWORD ExitCode() const {
-        WaitForSingleObject(watch.Get(), 10000);
         DWORD code = 0;
-        GetExitCodeProcess(watch.Get(), &code);
-        return code;
+        return WaitForSingleObject(watch.Get(), 10000) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(watch.Get(), &code)
+                   ? code
+                   : kNotEnded;
     }
+    static constexpr DWORD kNotEnded = 0xFFFFFFFE;
 };
 
 // Gives a test the worker's viewer slot.
@@ -305,49 +309,34 @@ struct HelpSFileIO : SFileIO {
     void AdoptViewer(HANDLE h) { m_hHelpProcess = h; }
 };
 
-TEST(HelpViewer, EndHelpProcessEndsARunningProcessWith259AndLeavesAnEndedOne) {
-    const Child running("--sleep 30000"), ended("--exit 7");
-    ASSERT_TRUE(running.watch && ended.watch);
-    EXPECT_EQ(SFileIO::EndHelpProcess(running.process.Get()), 0u);
-    EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(ended.ExitCode(), 7u);
-    EXPECT_EQ(SFileIO::EndHelpProcess(ended.process.Get()), 0u);
-    EXPECT_EQ(ended.ExitCode(), 7u);
-    const UniqueHandle notAProcess(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_NE(SFileIO::EndHelpProcess(notAProcess.Get()), 0u);
-}
-
-TEST(HelpViewer, AViewerEndedOrRunningIsReplacedAndTheWorkerEndsItsOwnAtTheEnd) {
-    Child running("--sleep 30000"), last("--sleep 30000");
-    ASSERT_TRUE(running.watch && last.watch);
+// A viewer that has ended is replaced as it is; a running one is ended with
+// exit code 259 first; the worker ends its own when it goes.
+TEST(HelpViewer, EndedOrRunningViewersAreReplacedAndTheLastEndsWithTheWorker) {
+    Child ended("--exit 7"), running("--sleep 30000"), last("--sleep 30000");
+    ASSERT_TRUE(ended.watch && running.watch && last.watch);
+    ASSERT_EQ(ended.ExitCode(), 7u);
     {
         HelpSFileIO worker;
         EXPECT_EQ(worker.DisplayHelpFile(CString(), nullptr), 0u);
         EXPECT_EQ(worker.GetHelpProcess(), nullptr);
-        ASSERT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-        ASSERT_NE(worker.GetHelpProcess(), nullptr);
-        // Wine's viewer has no display to show on and ends by itself.
-        const DWORD firstId = GetProcessId(worker.GetHelpProcess());
-        ASSERT_EQ(WaitForSingleObject(worker.GetHelpProcess(), 10000), WAIT_OBJECT_0);
-        EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-        ASSERT_NE(worker.GetHelpProcess(), nullptr);
-        EXPECT_NE(GetProcessId(worker.GetHelpProcess()), firstId);
-
-        CloseHandle(worker.GetHelpProcess());
-        worker.AdoptViewer(running.process.Release());
-        EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-        EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
-        ASSERT_NE(worker.GetHelpProcess(), nullptr);
-        EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(running.watch.Get()));
-        CloseHandle(worker.GetHelpProcess());
-        worker.AdoptViewer(last.process.Release());
+        for (Child* viewer : {&ended, &running, &last}) {
+            worker.AdoptViewer(viewer->process.Release());
+            if (viewer == &last)
+                break;
+            EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
+            ASSERT_NE(worker.GetHelpProcess(), nullptr);
+            EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(viewer->watch.Get()));
+            CloseHandle(worker.GetHelpProcess());  // Wine's viewer, ending by itself
+        }
     }
+    EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(last.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
 }
 
 TEST(HelpViewer, AViewerThatCannotBeQueriedStopsTheCallAndIsKept) {
     HelpSFileIO worker;
     const UniqueHandle notAProcess(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_NE(SFileIO::EndHelpProcess(notAProcess.Get()), 0u);
     worker.AdoptViewer(notAProcess.Get());
     EXPECT_NE(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
     EXPECT_EQ(worker.GetHelpProcess(), notAProcess.Get());
