@@ -1,12 +1,10 @@
-// A host in protected mode is in a COM apartment before it calls the
-// library; the tests run on such an MTA thread.
+// The tests run on an MTA thread, as a host in protected mode is in a COM
+// apartment before it calls the library.
 #include <gtest/gtest.h>
 
 #include <vesko/raii.h>
 
-#ifdef VESKOLIB_STATIC
-// The library's classes are linked in, so the program carries the
-// application object veskolib.dll would.
+#ifdef VESKOLIB_STATIC  // the library's classes linked in: veskolib.dll's application object
 #include "cveskolibapp.h"
 CVeskoLibApp theApp;
 #endif

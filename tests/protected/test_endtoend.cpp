@@ -53,24 +53,20 @@ class DiscEvents : public Observer {
             std::unique_ptr<CDResult> r(static_cast<CDResult*>(data));
             m_result = Num(r->GetFirst()) + " " + Num(r->GetSecond());
         }
-        if (m_ids.empty() || m_ids.back() != eventId)
-            m_ids.push_back(eventId);
+        if (m_ids.empty() || m_ids.back() != static_cast<char>('0' + eventId))
+            m_ids += static_cast<char>('0' + eventId);
         if (eventId == 6)
             SetEvent(m_finished.Get());
     }
     std::string WaitFinished() {
         const bool finished = WaitForSingleObject(m_finished.Get(), 30000) == WAIT_OBJECT_0;
         std::lock_guard<std::mutex> hold(m_lock);
-        std::string ids;
-        for (unsigned int id : m_ids)
-            ids += Num(id);
-        return Join({Num(finished), ids, m_progress, m_result});
+        return Join({Num(finished), m_ids, m_progress, m_result});
     }
 
   private:
     std::mutex m_lock;
-    std::vector<unsigned int> m_ids;
-    std::string m_progress, m_result;
+    std::string m_ids, m_progress, m_result;
     vesko::UniqueHandle m_finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
