@@ -36,28 +36,24 @@ inline std::string Identity() {
     return VeskoSecurityAttributes::FormatIdentity().GetString();
 }
 
-// The worker's folder table as the library resolves it; the audit log is
-// "VeskoBroker.log" in the log folder.
-inline SFileIO& Folders() {
-    static struct Table {
-        Table() {
-            attributes.Init();
-            folders.Init(&attributes);
-        }
-        VeskoSecurityAttributes attributes;
-        SFileIO folders;
-    } table;
-    return table.folders;
-}
-inline std::string WritableDir() {
-    return Folders().GetWritableDir().GetString();
-}
-inline std::string LogDir() {
-    return Folders().GetLogDir().GetString();
-}
-inline std::string AuditLogPath() {
-    return LogDir() + "\\VeskoBroker.log";
-}
+// The folders of the worker's table as the library resolves them; the
+// broker's audit log is VeskoBroker.log in the log folder.
+struct Known {
+    static std::string Writable() { return Table().GetWritableDir().GetString(); }
+    static std::string Log() { return Table().GetLogDir().GetString(); }
+    static std::string AuditLog() { return Log() + "\\VeskoBroker.log"; }
+    static SFileIO& Table() {
+        static struct Folders {
+            Folders() {
+                attributes.Init();
+                folders.Init(&attributes);
+            }
+            VeskoSecurityAttributes attributes;
+            SFileIO folders;
+        } table;
+        return table.folders;
+    }
+};
 
 // The folder of this program, which holds the broker and the doubles too.
 inline std::string ExecutableFolder() {
@@ -148,7 +144,7 @@ class SharedBroker : public BrokerSession {
     // link that a killed run left there must go before the folders it reaches.
     const std::string wellKnown = [] {
         const std::string path =
-            WritableDir() + "\\broker-" + std::to_string(GetCurrentProcessId());
+            Known::Writable() + "\\broker-" + std::to_string(GetCurrentProcessId());
         RemoveTree(path);
         CreateDirectoryA(path.c_str(), nullptr);
         return path;
@@ -163,20 +159,20 @@ inline SharedBroker& Shared() {
     return *g_shared;
 }
 
-// The lines the broker appended to its audit log since the cursor was made
-// or last read.
+// Reads the broker's audit log from where the cursor was made or last read.
 class AuditCursor {
   public:
-    std::vector<std::string> NewLines() {
+    // The one record appended since, else how many there were.
+    std::string OneLine() {
         std::vector<std::string> lines = All();
         lines.erase(lines.begin(), lines.begin() + std::min(m_seen, lines.size()));
         m_seen += lines.size();
-        return lines;
+        return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " records>";
     }
 
   private:
     static std::vector<std::string> All() {
-        std::istringstream in(ReadFileText(AuditLogPath()));
+        std::istringstream in(ReadFileText(Known::AuditLog()));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);)
             lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));

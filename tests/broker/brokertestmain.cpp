@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         DWORD code = 0;
         if (FAILED(session.Open()) ||
             FAILED(session.Get<IFileIOBroker>()->IsDestinationWritable(
-                Bstr(Identity()).Get(), Bstr(WritableDir()).Get(), &code)))
+                Bstr(Identity()).Get(), Bstr(Known::Writable()).Get(), &code)))
             return 3;
         WriteFileText(argv[2], std::to_string(session.ProcessId()));
         Sleep(60 * 1000);

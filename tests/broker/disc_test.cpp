@@ -102,8 +102,7 @@ TEST_F(BrokerDisc, BurnAndEraseRelayProgressAndResultRecords) {
 TEST_F(BrokerDisc, TwoSignalsBeforeOneWaitAreRelayedOnceWithTheLatestRecord) {
     const std::string drive = Shared().root / "disc2";
     ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
-    DWORD error = 0;
-    ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(drive + "?size=4194304").Get(), &error));
+    ASSERT_EQ("0/0 1 0:<as set> 0:4194304", SetDrive(drive + "?size=4194304"));
     // Two space queries, the second after 1 MiB went onto the disc; nobody waits in between.
     for (int query = 0; query < 2; ++query) {
         ASSERT_TRUE(query == 0 ||
@@ -140,7 +139,7 @@ TEST_F(BrokerDisc, RefusesDiscFoldersAndSourcesOutsideThePolicy) {
     EXPECT_FALSE(Exists(drive + "\\secret.txt"));
 }
 
-TEST_F(BrokerDisc, InitializeBracketsOneClientThatShowsTheIdentity) {
+TEST_F(BrokerDisc, InitializeBracketsOneClientThatShowsTheIdentityAndValidatesAsAJob) {
     UniqueBstr wrong = Bstr("{11111111-2222-3333-4444-555555555555}");
     DWORD value = 7;
     CDEventRecord record{};
@@ -160,13 +159,9 @@ TEST_F(BrokerDisc, InitializeBracketsOneClientThatShowsTheIdentity) {
     EXPECT_EQ(S_OK, disc->Initialize(id.Get()));
     EXPECT_EQ(S_OK, disc->ValidateDrive(id.Get(), &value));
     EXPECT_EQ(2u, value) << "a new client starts without a drive (CD::eNoDrive)";
-}
-
-TEST_F(BrokerDisc, ValidationRunsAsAJobWithItsEvents) {
-    DWORD error = 0;
-    ASSERT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(Shared().root / "missing").Get(), &error));
+    // Validation runs as a job: CD::eInvalidDrive for a missing folder, operation 4.
+    EXPECT_EQ(S_OK, disc->SetDrive(id.Get(), Bstr(Shared().root / "missing").Get(), &value));
     ASSERT_EQ(S_OK, disc->StartValidateDrive(id.Get()));
-    // CD::eInvalidDrive for a missing folder; operation 4, validation.
     EXPECT_EQ("1 2(3,0,0) 6(4,0,0)", RunUntil(6));
 }
 

@@ -32,7 +32,7 @@ TEST(BrokerLifetime, EndsAfterTheClientsLastRelease) {
         ASSERT_EQ(S_OK, broker->GetBrokerInfo(&pid, &version));
         ASSERT_EQ(S_OK, broker.As(&files));
         EXPECT_EQ(S_OK, files->IsDestinationWritable(Bstr(Identity()).Get(),
-                                                     Bstr(WritableDir()).Get(), &code));
+                                                     Bstr(Known::Writable()).Get(), &code));
         EXPECT_EQ(MAXDWORD, MsToExit(pid, 0)) << "the broker ended while in use";
     }
     const DWORD ms = MsToExit(pid, 5000);
@@ -81,17 +81,10 @@ TEST(BrokerLifetime, ActivationFailsWhenTheClassIsNotRegistered) {
               RegGetValueA(HKEY_LOCAL_MACHINE, key, nullptr, RRF_RT_REG_SZ, nullptr, server, &size))
         << "the broker is not registered to begin with";
     ComPtr<IBroker> broker;
-    {
-        // Puts the registration back, whatever happens in between.
-        struct Restore {
-            ~Restore() { RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, nullptr, REG_SZ, server, size); }
-            const char* key;
-            const char* server;
-            DWORD size;
-        } restore{key, server, size};
-        ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, key));
-        EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(broker));
-    }
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, key));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(broker));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, nullptr, REG_SZ, server, size));
     EXPECT_EQ(S_OK, Activate(broker)) << "registered again";
 }
 
