@@ -348,74 +348,65 @@ TEST(FileService, FoldersAndOperationsReachTheWorker) {
 // ---------------------------------------------------------------------------
 // Dialogs through the DialogLib/ReportLib doubles
 
-class Dialogs : public testing::Test {
-  protected:
-    // The calls the double saw, in order: each one of function, from this
-    // process, with the arguments listed.
-    void ExpectCalls(const char* function, std::vector<std::vector<std::string>> args) {
-        const auto calls = m_double.Calls();
-        ASSERT_EQ(calls.size(), args.size());
-        for (size_t i = 0; i < calls.size(); ++i) {
-            EXPECT_EQ(calls[i].function, function);
-            EXPECT_EQ(calls[i].processId, GetCurrentProcessId());
-            EXPECT_EQ(calls[i].args, args[i]) << "call " << i;
-        }
-    }
-    ScratchDir m_dir{"dlg"};
-    DialogDouble m_double{m_dir.Path()};
-    FileDlgNonProtected m_dialogs;
-};
+TEST(Dialogs, EachDialogGetsEveryArgumentAndItsScriptedAnswerComesBack) {
+    ScratchDir dir("dlg");
+    DialogDouble dialogDouble(dir.Path());
+    FileDlgNonProtected dialogs;
+    ASSERT_TRUE(dialogDouble.Answer(
+        "DoModalSaveImgDlg", 1, {{"path", "C:\\out\\img.png"}, {"filter", "3"}, {"flags", "17"}}));
+    ASSERT_TRUE(dialogDouble.Answer("DoModalTrevoltFileDlg", 1,
+                                    {{"path", "C:\\pick"}, {"file", "a.dcm"}, {"file", "b.dcm"}}));
+    ASSERT_TRUE(dialogDouble.Answer("DoModalPrintSelDialog", IDOK, {{"text", "All images"}}));
+    ASSERT_TRUE(dialogDouble.Answer("DoModalPrintSelDialog", IDCANCEL));
 
-TEST_F(Dialogs, SaveImageDialogGetsEveryArgumentAndItsAnswerComesBack) {
-    ASSERT_TRUE(m_double.Answer("DoModalSaveImgDlg", 1,
-                                {{"path", "C:\\out\\img.png"}, {"filter", "3"}, {"flags", "17"}}));
     CString path("on entry");
     DWORD filter = 0, flags = 0;
-    EXPECT_EQ(m_dialogs.ShowSaveImageDialog(
+    EXPECT_EQ(dialogs.ShowSaveImageDialog(
                   "Title", "C:\\folder", 4, "name.png", "png", reinterpret_cast<HWND>(0x1234),
                   reinterpret_cast<HINSTANCE>(0x5678), 9, path, &filter, &flags),
               1);
     EXPECT_STREQ(path, "C:\\out\\img.png");
     EXPECT_EQ(filter, 3u);
     EXPECT_EQ(flags, 17u);
-    ExpectCalls("DoModalSaveImgDlg", {{"Title", "C:\\folder", "4", "name.png", "png", "0x1234",
-                                       "0x5678", "9", "on entry", "ptr", "ptr"}});
-}
 
-TEST_F(Dialogs, FileDialogHandsTheCallersVectorOverUncleared) {
-    ASSERT_TRUE(m_double.Answer("DoModalTrevoltFileDlg", 1,
-                                {{"path", "C:\\pick"}, {"file", "a.dcm"}, {"file", "b.dcm"}}));
-    CString path;
+    // The caller's vector is handed over uncleared.
+    CString picked;
     std::vector<CString> files = {CString("already there")};
     EXPECT_EQ(
-        m_dialogs.ShowFileDialog(2, "dcm", "start.dcm", 0x80, "DICOM|*.dcm", nullptr, path, files),
+        dialogs.ShowFileDialog(2, "dcm", "start.dcm", 0x80, "DICOM|*.dcm", nullptr, picked, files),
         1);
-    EXPECT_STREQ(path, "C:\\pick");
-    const std::vector<CString> expected = {"already there", "a.dcm", "b.dcm"};
-    EXPECT_EQ(files, expected);
-    ExpectCalls("DoModalTrevoltFileDlg",
-                {{"2", "dcm", "start.dcm", "128", "DICOM|*.dcm", "0x0", "", "1"}});
-}
+    EXPECT_STREQ(picked, "C:\\pick");
+    EXPECT_EQ(files, (std::vector<CString>{"already there", "a.dcm", "b.dcm"}));
 
-TEST_F(Dialogs, PrintSelectionReturnsS_OKAndTheAnswerThroughThePointer) {
-    ASSERT_TRUE(m_double.Answer("DoModalPrintSelDialog", IDOK, {{"text", "All images"}}));
-    ASSERT_TRUE(m_double.Answer("DoModalPrintSelDialog", IDCANCEL));
+    // S_OK, and the answer through the pointer.
     CString selection;
-    int answer = -1;
-    EXPECT_EQ(m_dialogs.ShowPrintSelectionDialog(nullptr, 3, CString("Print"), "Which?", selection,
-                                                 0, &answer),
-              S_OK);
-    EXPECT_EQ(answer, IDOK);
+    int answers[2] = {-1, -1};
+    for (const DWORD brokerValue : {0x0u, 0xABCDEFu}) {
+        EXPECT_EQ(
+            dialogs.ShowPrintSelectionDialog(nullptr, 3, CString("Print"), "Which?", selection,
+                                             brokerValue, &answers[brokerValue ? 1 : 0]),
+            S_OK);
+    }
+    EXPECT_EQ(answers[0], IDOK);
+    EXPECT_EQ(answers[1], IDCANCEL);
     EXPECT_STREQ(selection, "All images");
-    answer = -1;
-    EXPECT_EQ(m_dialogs.ShowPrintSelectionDialog(nullptr, 3, CString("Print"), "Which?", selection,
-                                                 0xABCDEF, &answer),
-              S_OK);
-    EXPECT_EQ(answer, IDCANCEL);
-    // The broker value does not reach the dialog: the second call shows the
-    // first one's result text as it was on entry and is otherwise alike.
-    ExpectCalls("DoModalPrintSelDialog", {{"0x0", "3", "Print", "Which?", ""},
-                                          {"0x0", "3", "Print", "Which?", "All images"}});
+
+    // The broker value does not reach the print dialog: its second call shows
+    // only the first one's result text, as it was on entry.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+        {"DoModalSaveImgDlg",
+         {"Title", "C:\\folder", "4", "name.png", "png", "0x1234", "0x5678", "9", "on entry", "ptr",
+          "ptr"}},
+        {"DoModalTrevoltFileDlg", {"2", "dcm", "start.dcm", "128", "DICOM|*.dcm", "0x0", "", "1"}},
+        {"DoModalPrintSelDialog", {"0x0", "3", "Print", "Which?", ""}},
+        {"DoModalPrintSelDialog", {"0x0", "3", "Print", "Which?", "All images"}}};
+    const auto calls = dialogDouble.Calls();
+    ASSERT_EQ(calls.size(), expected.size());
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].function, expected[i].first);
+        EXPECT_EQ(calls[i].processId, GetCurrentProcessId());
+        EXPECT_EQ(calls[i].args, expected[i].second) << "call " << i;
+    }
 }
 
 }  // namespace
