@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace vesko::test {
@@ -39,24 +41,13 @@ ScratchDir::~ScratchDir() {
 }
 
 bool WriteFileText(const std::string& path, const std::string& text) {
-    const UniqueHandle h(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return h.Get() != INVALID_HANDLE_VALUE &&
-           WriteFile(h.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+    std::ofstream out(path, std::ios::binary);
+    return out.write(text.data(), static_cast<std::streamsize>(text.size())).flush().good();
 }
 
 std::string ReadFileText(const std::string& path) {
-    const UniqueHandle h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string out;
-    char buffer[4096];
-    DWORD read = 0;
-    while (h.Get() != INVALID_HANDLE_VALUE &&
-           ReadFile(h.Get(), buffer, sizeof buffer, &read, nullptr) && read)
-        out.append(buffer, read);
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::string& path) {
