@@ -91,6 +91,9 @@ bool IOProtected::Init(VeskoSecurityAttributes* pAttr) {
     // A registration whose broker cannot be fetched (its process has gone
     // since it was registered) is treated like no broker at all: the host
     // sees the same null services as when the broker could not be started.
+    // In the MTA the fetch finds the proxy the set keeps there and succeeds
+    // even after the broker's death; the queries or registrations below then
+    // fail, and Init ends false with services that report the failure.
     if (!broker)
         return false;
 
