@@ -62,18 +62,16 @@ inline std::string ExecutableFolder() {
     return path.substr(0, path.find_last_of('\\'));
 }
 
-// Starts command (program, when given, names the executable); false when it
-// cannot (the reason is in GetLastError).
-inline bool Start(std::string command, UniqueHandle& process, const char* program = nullptr) {
+// Starts command (program, when given, names the executable); the process,
+// none when it cannot (the reason is in GetLastError).
+inline UniqueHandle Start(std::string command, const char* program = nullptr) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return false;
-    CloseHandle(info.hThread);
-    process.Reset(info.hProcess);
-    return true;
+    if (CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info))
+        CloseHandle(info.hThread);
+    return UniqueHandle(info.hProcess);
 }
 
 // One broker activated the way the library does it: CoCreateInstance with

@@ -258,8 +258,7 @@ void RunHost(const std::string& command, const std::vector<std::string>& paths) 
         line += name ? " \"" + std::string(name) + "\"" : " /nonexistent";
         HeapFree(GetProcessHeap(), 0, name);
     }
-    UniqueHandle process;
-    Start(line, process, ("Z:\\bin\\" + command.substr(0, command.find(' '))).c_str());
+    Start(line, ("Z:\\bin\\" + command.substr(0, command.find(' '))).c_str());
     const bool make = command[0] == 'l';
     for (int i = 0; i < 50 && Exists(paths.back()) != make; ++i)
         Sleep(20);

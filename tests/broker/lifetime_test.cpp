@@ -47,10 +47,9 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
     ScratchDir scratch("broker-child");
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    UniqueHandle child;
-    ASSERT_TRUE(
-        Start("\"" + std::string(self) + "\" --child-client \"" + scratch / "pid" + "\"", child))
-        << Describe(GetLastError());
+    const UniqueHandle child =
+        Start("\"" + std::string(self) + "\" --child-client \"" + scratch / "pid" + "\"");
+    ASSERT_TRUE(child) << Describe(GetLastError());
     DWORD brokerPid = 0;
     for (int i = 0; i < 200 && !brokerPid; ++i, Sleep(50))
         brokerPid = std::strtoul(ReadFileText(scratch / "pid").c_str(), nullptr, 10);
@@ -64,9 +63,9 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
 }
 
 TEST(BrokerLifetime, ABrokerNobodyActivatedEndsAtOnce) {
-    UniqueHandle broker;
+    const UniqueHandle broker = Start("\"" + ExecutableFolder() + "\\veskobroker.exe\"");
     DWORD exitCode = 0;
-    ASSERT_TRUE(Start("\"" + ExecutableFolder() + "\\veskobroker.exe\"", broker));
+    ASSERT_TRUE(broker) << Describe(GetLastError());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(broker.Get(), 5000));
     EXPECT_TRUE(GetExitCodeProcess(broker.Get(), &exitCode));
     EXPECT_EQ(2u, exitCode);
