@@ -63,6 +63,10 @@ void RemoveTree(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
     if (a == INVALID_FILE_ATTRIBUTES)
         return;
+    // A link goes by itself, never what it reaches (Wine's RemoveDirectory on
+    // a host link can take an empty target with it).
+    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && HostLink(path))
+        return;
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
         DeleteFileA(path.c_str());
@@ -78,6 +82,40 @@ void RemoveTree(const std::string& path) {
             RemoveTree(path + "\\" + name);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+bool HostLink(const std::string& link, const std::string& target) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    const bool make = !target.empty();
+    std::string command = make ? "/bin/ln -s" : "/bin/rm -f";
+    for (const std::string& path :
+         make ? std::vector<std::string>{target, link} : std::vector<std::string>{link}) {
+        std::wstring wide(path.size() + 1, L'\0');
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(),
+                            static_cast<int>(wide.size()));
+        char* name = unixName ? unixName(wide.c_str()) : nullptr;
+        command += name ? " \"" + std::string(name) + "\"" : " /nonexistent";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessA(make ? "Z:\\bin\\ln" : "Z:\\bin\\rm", command.data(), nullptr, nullptr,
+                       FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    // The host program's end cannot be waited for: watch for its effect.
+    const auto done = [&] {
+        const DWORD a = GetFileAttributesA(link.c_str());
+        return make ? a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)
+                    : a == INVALID_FILE_ATTRIBUTES;
+    };
+    for (int i = 0; i < 100 && !done(); ++i)
+        Sleep(20);
+    return done();
 }
 
 std::string Describe(DWORD code) {

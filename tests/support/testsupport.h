@@ -31,6 +31,11 @@ bool Exists(const std::string& path);
 bool IsDir(const std::string& path);
 // Removes a tree without following junctions; clears read-only attributes.
 void RemoveTree(const std::string& path);
+// Makes a symbolic link to target (or, with no target, removes link) through
+// the host's ln or rm: Wine creates no junction, but it reports host symbolic
+// links as reparse points. True when the link is a reparse point (or gone)
+// afterwards.
+bool HostLink(const std::string& link, const std::string& target = {});
 // "0x%08X (text of FormatMessage)" for failure messages.
 std::string Describe(DWORD code);
 

@@ -205,22 +205,21 @@ TEST(SFileIOResults, SystemFolderIsRefusedByEveryDelete) {
 }
 
 TEST(SFileIOResults, ReparsePointsAreNeverFollowed) {
-    ScratchDir dir("reparse");
-    ASSERT_TRUE(MakeTree(dir.Path(), "target\\precious.txt|target\\img1.dcm"));
-    const std::string link = dir / "link";
-    // Wine cannot make junctions; a directory symbolic link is a reparse point too.
-    CreateSymbolicLinkA(link.c_str(), (dir / "target").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-    const DWORD attributes = GetFileAttributesA(link.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        GTEST_SKIP() << "no reparse point can be made here: attributes " << Describe(attributes);
+    ScratchDir dir("reparse"), outside("reparse-outside");
+    ASSERT_TRUE(MakeTree(outside.Path(), "precious.txt|img1.dcm"));
+    ASSERT_TRUE(MakeTree(dir.Path(), "tree\\own.txt"));
+    const std::string link = dir / "link", inner = dir / "tree\\link";
+    if (!HostLink(link, outside.Path()) || !HostLink(inner, outside.Path()))
+        GTEST_SKIP() << "no reparse point can be made here";
+    // Named directly, the link is not entered.
     EXPECT_EQ(SFileIO::DeleteDirRecursively(C(link)), 0u);
     EXPECT_EQ(SFileIO::DeleteDirContentRecursively(C(link)), 0u);
     EXPECT_NE(SFileIO::DeleteFilesByPrefix(C(link), CString("img")), 0u);
-    EXPECT_EQ(TreeMismatch(dir.Path(), "target\\precious.txt|target\\img1.dcm|link", ""), "");
-    // Inside a tree the link is left alone and the tree's own files go.
-    EXPECT_EQ(SFileIO::DeleteDirContentRecursively(C(dir.Path())), 0u);
-    EXPECT_TRUE(Exists(dir / "target\\precious.txt") || Exists(dir / "link\\precious.txt"));
-    RemoveDirectoryA(link.c_str());
+    EXPECT_EQ(TreeMismatch(outside.Path(), "precious.txt|img1.dcm", ""), "");
+    // Inside a tree the tree's own files go and what the link reaches stays.
+    EXPECT_EQ(SFileIO::DeleteDirContentRecursively(C(dir / "tree")), 0u);
+    EXPECT_EQ(TreeMismatch(dir.Path(), "tree\\", "tree\\own.txt"), "");
+    EXPECT_EQ(TreeMismatch(outside.Path(), "precious.txt|img1.dcm", ""), "");
 }
 
 TEST(SFileIOResults, HKCUDWordIsWrittenWithTheWholeKeyPathAndOverwritten) {
