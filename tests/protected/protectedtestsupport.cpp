@@ -1,11 +1,30 @@
+// The protected-mode test programs run on an MTA thread, as a host in
+// protected mode is in a COM apartment before it calls the library.
 #include "protectedtestsupport.h"
 
+#include <gtest/gtest.h>
 #include <objidl.h>
 #include <tlhelp32.h>
 
 #include <vesko/raii.h>
 
+#include <cdprogress.h>
+#include <cdresult.h>
+
 #include <algorithm>
+#include <chrono>
+#include <memory>
+
+#ifdef VESKOLIB_STATIC  // the library's classes linked in: veskolib.dll's application object
+#include "cveskolibapp.h"
+CVeskoLibApp theApp;
+#endif
+
+int main(int argc, char** argv) {
+    vesko::ComApartment apartment(COINIT_MULTITHREADED);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
 
 namespace vesko::test {
 
@@ -64,7 +83,7 @@ bool Kill(DWORD processId) {
 namespace {
 
 // The system's handle table, as NtQuerySystemInformation(SystemHandleInformation)
-// returns it. Wine answers GetProcessHandleCount with 0 but keeps this table.
+// returns it.
 struct HandleEntry {
     ULONG ProcessId;
     UCHAR ObjectTypeNumber;
@@ -79,7 +98,9 @@ struct HandleTable {
 };
 using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 
-DWORD CountInSystemTable(DWORD processId) {
+}  // namespace
+
+DWORD HandleCountOf(DWORD processId) {
     const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
     if (!query)
@@ -99,14 +120,42 @@ DWORD CountInSystemTable(DWORD processId) {
     return 0;
 }
 
-}  // namespace
+void DiscEventLog::OnEvent(Observable*, unsigned int eventId, void* data) {
+    std::string text = std::to_string(eventId) + ":";
+    if (eventId == 4) {
+        std::unique_ptr<CDProgress> p(static_cast<CDProgress*>(data));
+        text += std::to_string(p->GetKind()) + "," + std::to_string(p->GetValue1()) + "," +
+                std::to_string(p->GetValue2());
+    } else if (eventId == 5) {
+        std::unique_ptr<CDResult> r(static_cast<CDResult*>(data));
+        text += std::to_string(r->GetFirst()) + "," + std::to_string(r->GetSecond());
+    } else {
+        text += std::to_string(reinterpret_cast<ULONG_PTR>(data));
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_events.push_back(text);
+    m_arrived.notify_all();
+}
 
-DWORD HandleCountOf(DWORD processId) {
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
-    DWORD count = 0;
-    if (process && GetProcessHandleCount(process.Get(), &count) && count != 0)
-        return count;
-    return CountInSystemTable(processId);
+std::string DiscEventLog::Wait(size_t n) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_arrived.wait_for(hold, std::chrono::seconds(5), [&] { return m_events.size() >= n; });
+    std::string text;
+    for (const std::string& event : m_events)
+        text += (text.empty() ? "" : " ") + event;
+    return text;
+}
+
+std::string DiscEventLog::WaitFinished() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_arrived.wait_for(hold, std::chrono::seconds(30),
+                       [&] { return !m_events.empty() && m_events.back()[0] == '6'; });
+    std::string text;
+    for (size_t i = 0; i < m_events.size(); ++i) {
+        if (i + 1 == m_events.size() || m_events[i][0] != m_events[i + 1][0])
+            text += (text.empty() ? "" : " ") + m_events[i];
+    }
+    return text;
 }
 
 }  // namespace vesko::test

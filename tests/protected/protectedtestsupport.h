@@ -1,11 +1,16 @@
 // What the protected-mode tests share: the library's security attributes
-// (whose identity the broker checks), the mode a new manager finds, and
-// helpers to watch broker processes.
+// (whose identity the broker checks), the mode a new manager finds, helpers
+// to watch broker processes, and a log of disc events.
 #pragma once
 
 #include <windows.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <vector>
+
+#include <observable.h>
 
 #include "veskosecurityattributes.h"
 
@@ -28,8 +33,26 @@ DWORD NewBroker(const std::vector<DWORD>& before);
 // Terminates a process and waits until it is gone.
 bool Kill(DWORD processId);
 
-// The open handle count of a process (GetProcessHandleCount, or the system
-// handle table where that answers 0), or 0 when neither can be read.
+// The open handle count of a process, read from the system's handle table
+// (Wine answers GetProcessHandleCount with 0), or 0 when it cannot be read.
 DWORD HandleCountOf(DWORD processId);
+
+// Writes down the events a disc export service posts, each as "id:data":
+// progress as "kind,done,total" and a result as "first,second" (records it
+// frees as their consumer), any other data as the value it carries.
+class DiscEventLog : public Observer {
+  public:
+    void OnEvent(Observable*, unsigned int eventId, void* data) override;
+    // The events so far, once at least n have arrived (or after 5 s).
+    std::string Wait(size_t n);
+    // Once the job-finished event (6) has arrived (or after 30 s), each run of
+    // one event id as its last event: the relay may merge repeated progress.
+    std::string WaitFinished();
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_arrived;
+    std::vector<std::string> m_events;
+};
 
 }  // namespace vesko::test

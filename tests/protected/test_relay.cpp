@@ -9,13 +9,9 @@
 #include <veskobroker.h>
 #include <vesko/raii.h>
 
-#include <cdprogress.h>
-#include <cdresult.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -109,50 +105,10 @@ class FakeCDWrite final : public ICDWrite {
     vesko::UniqueHandle m_entered{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
-// Writes down every event as "id:data", the data of 4 as "kind,value1,value2"
-// and of 5 as "first,second"; as the consumer it frees those two records.
-class Recorder : public Observer {
-  public:
-    void OnEvent(Observable*, unsigned int eventId, void* data) override {
-        std::string text = std::to_string(eventId) + ":";
-        if (eventId == 4) {
-            std::unique_ptr<CDProgress> p(static_cast<CDProgress*>(data));
-            text += std::to_string(p->GetKind()) + "," + std::to_string(p->GetValue1()) + "," +
-                    std::to_string(p->GetValue2());
-        } else if (eventId == 5) {
-            std::unique_ptr<CDResult> r(static_cast<CDResult*>(data));
-            text += std::to_string(r->GetFirst()) + "," + std::to_string(r->GetSecond());
-        } else {
-            text += std::to_string(reinterpret_cast<ULONG_PTR>(data));
-        }
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_seen += (m_seen.empty() ? "" : " ") + text;
-        ++m_count;
-    }
-    // The events so far, once at least n have arrived (or after 5 s).
-    std::string Wait(size_t n) {
-        for (ULONGLONG until = GetTickCount64() + 5000; GetTickCount64() < until; Sleep(5)) {
-            std::lock_guard<std::mutex> hold(m_lock);
-            if (m_count >= n)
-                break;
-        }
-        return Seen();
-    }
-    std::string Seen() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_seen;
-    }
-
-  private:
-    std::mutex m_lock;
-    std::string m_seen;
-    size_t m_count = 0;
-};
-
 class RelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        service->AddObserver(&recorder);
+        service->AddObserver(&events);
         ASSERT_TRUE(service->Init(fake->AsBroker(), &Attrs()));
     }
     void TearDown() override {
@@ -172,7 +128,7 @@ class RelayTest : public ::testing::Test {
         ASSERT_TRUE(fake->WaitEntered()) << "the worker fetches the record of index " << index;
     }
     FakeCDWrite* fake = new FakeCDWrite();
-    Recorder recorder;
+    DiscEventLog events;
     std::unique_ptr<CDWriteProtected> service = std::make_unique<CDWriteProtected>();
 };
 
@@ -192,7 +148,7 @@ TEST_F(RelayTest, EachNamedEventBecomesItsEventWithTheRecordsData) {
         fake->records[index + 1] = rows[index].record;
         Signal(index);
         expected += (index ? " " : "") + std::string(rows[index].expected);
-        EXPECT_EQ(recorder.Wait(index + 1), expected) << "index " << index;
+        EXPECT_EQ(events.Wait(index + 1), expected) << "index " << index;
     }
     EXPECT_EQ(fake->dataCalls[1].load(), 0) << "eventId 1 fetches no record";
     EXPECT_EQ(fake->initializeCalls.load(), 1);
@@ -204,9 +160,9 @@ TEST_F(RelayTest, PendingEventsAreServedByIndexAndADoubleSignalOnce) {
     Signal(2);
     Signal(2);
     fake->OpenGate();
-    recorder.Wait(3);
+    events.Wait(3);
     Sleep(300);  // room for a wrongly relayed fourth event
-    EXPECT_EQ(recorder.Seen(), "2:0 3:0 6:0") << "index 2 before index 5, the double signal once";
+    EXPECT_EQ(events.Wait(0), "2:0 3:0 6:0") << "index 2 before index 5, the double signal once";
     EXPECT_EQ(fake->dataCalls[3].load(), 1) << "two signals, one fetch";
 }
 
@@ -225,7 +181,7 @@ TEST_F(RelayTest, NamedEventsSignalledWithTheStopEventAreRelayedFirst) {
     };
     service.reset();
     opener.join();
-    EXPECT_EQ(recorder.Seen(), "2:0 7:2") << "the named event is relayed before the worker stops";
+    EXPECT_EQ(events.Wait(0), "2:0 7:2") << "the named event is relayed before the worker stops";
     EXPECT_EQ(fake->uninitializeCalls.load(), 1);
 }
 
@@ -240,7 +196,7 @@ TEST_F(RelayTest, AWorkerOutlivingTheDestructorTouchesNothing) {
     for (ULONGLONG until = GetTickCount64() + 5000; fake->Refs() > 1 && GetTickCount64() < until;)
         Sleep(10);
     EXPECT_EQ(fake->Refs(), 1u) << "references left on the broker";
-    EXPECT_EQ(recorder.Seen(), "");
+    EXPECT_EQ(events.Wait(0), "");
 }
 
 }  // namespace
