@@ -58,7 +58,6 @@ TEST(OSInfo, FollowsTheVersionTheSystemReports) {
         EXPECT_EQ(code, expected) << version;
     }
     RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
     // This manifest-free program runs on the prefix's default, a modern version.
     EXPECT_TRUE(OSInfo::IsVistaOrNewer());
 }
@@ -111,7 +110,6 @@ TEST(SystemInfo, IEVersionPrefersSvcVersionAndNeedsThreeNumbers) {
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     key.Reset();
     RegDeleteTreeA(HKEY_CURRENT_USER, machine.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, machine.c_str());
 }
 
 // Appends "<name><eventId>/<data>" to a shared log, flagging a wrong source, then runs then once.
