@@ -2,11 +2,11 @@
 
 #include <vesko/raii.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <vector>
 
 namespace vesko::test {
@@ -16,11 +16,9 @@ std::atomic<unsigned> g_counter{0};
 
 std::vector<std::string> Split(const std::string& entries) {
     std::vector<std::string> out;
-    for (size_t start = 0; start < entries.size();) {
-        const size_t end = std::min(entries.find('|', start), entries.size());
-        out.push_back(entries.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(entries);
+    for (std::string entry; std::getline(in, entry, '|');)
+        out.push_back(entry);
     return out;
 }
 }  // namespace
@@ -132,18 +130,20 @@ std::string Describe(DWORD code) {
 bool MakeTree(const std::string& root, const std::string& entries) {
     bool ok = true;
     for (std::string entry : Split(entries)) {
-        const bool readOnly = entry[0] == '!';
-        if (readOnly)
+        const char mark = entry[0] == '!' || entry[0] == '^' ? entry[0] : 0;
+        if (mark)
             entry.erase(0, 1);
         for (size_t sep = entry.find('\\'); sep != std::string::npos;
              sep = entry.find('\\', sep + 1))
             CreateDirectoryA((root + "\\" + entry.substr(0, sep)).c_str(), nullptr);
-        if (entry.back() == '\\')
-            continue;
         const std::string path = root + "\\" + entry;
-        ok = WriteFileText(path, entry) && ok;
-        if (readOnly)
-            ok = SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) && ok;
+        if (entry.back() != '\\')
+            ok = WriteFileText(path, entry) && ok;
+        // Read back: a file system without DOS attributes takes them silently.
+        const DWORD wanted = mark == '!' ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_SYSTEM;
+        if (mark && !(SetFileAttributesA(path.c_str(), wanted) &&
+                      (GetFileAttributesA(path.c_str()) & wanted)))
+            ok = false;
     }
     return ok;
 }

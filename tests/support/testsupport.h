@@ -40,8 +40,9 @@ bool HostLink(const std::string& link, const std::string& target = {});
 std::string Describe(DWORD code);
 
 // Trees written as entries separated by '|', relative to a root: "a\\b\\" is a
-// folder, "a\\f.txt" a file, "!a\\f.txt" a read-only one. MakeTree makes the
-// missing parents and writes each file's own entry into it.
+// folder, "^a\\b\\" a system folder, "a\\f.txt" a file, "!a\\f.txt" a read-only
+// one. MakeTree makes the missing parents and writes each file's own entry
+// into it; false when a file or an attribute could not be made.
 bool MakeTree(const std::string& root, const std::string& entries);
 // What differs from the expectation, or "" when nothing does: each entry of
 // present must be there (a folder when it ends in '\\'; "f=text" also checks

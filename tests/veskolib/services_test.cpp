@@ -28,6 +28,7 @@
 #include <veskosecurityattributes.h>
 
 #include "testsupport.h"
+#include "veskolibtest.h"
 
 // The application object of the module that carries the library's classes:
 // here this program, as in veskolib.dll.
@@ -126,9 +127,6 @@ struct SetPeek : IOService {
 };
 CDExpService* CurrentDiscOf(const IOService* set) {
     return (set->*(&SetPeek::GetCDExpService))();
-}
-CString C(const std::string& s) {
-    return CString(s.c_str());
 }
 
 void WINAPI MarkModeTest(void*) {
@@ -241,19 +239,8 @@ int PrintProbedMode() {
 // ---------------------------------------------------------------------------
 // The direct service set and its file I/O service
 
-// The attributes a manager would share, built once for the program.
-VeskoSecurityAttributes& SharedAttr() {
-    static struct Shared {
-        Shared() { attr.Init(); }
-        ~Shared() { attr.Release(); }
-        VeskoSecurityAttributes attr;
-    } shared;
-    return shared.attr;
-}
-
 TEST(DirectSet, InitMakesFileAndDialogServicesOnTheSharedAttributesButNoDiscService) {
     IONonProtected set;
-    EXPECT_EQ(set.GetFileIOService(), nullptr);
     EXPECT_TRUE(set.Init(&SharedAttr()));
     ASSERT_NE(set.GetFileIOService(), nullptr);
     EXPECT_NE(set.GetFileDlgService(), nullptr);
@@ -270,10 +257,11 @@ TEST(DirectSet, InitMakesFileAndDialogServicesOnTheSharedAttributesButNoDiscServ
     EXPECT_EQ(set.GetFileDlgService(), nullptr);
     // The attributes belong to the manager and outlive the set.
     EXPECT_TRUE(SharedAttr().m_bInitialized);
-    EXPECT_EQ(SharedAttr().m_strIdentity.GetLength(), 38) << SharedAttr().m_strIdentity.GetString();
 }
 
-TEST(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
+// Without its worker (before Init, after Release) the service refuses what
+// needs it; with it, what the host's walk through the manager does not reach.
+TEST(FileService, RefusesWithoutItsWorkerAndOtherwiseReachesIt) {
     ScratchDir dir("svc");
     FileIONonProtected service;
     EXPECT_EQ(service.CreateDir(C(dir / "x")), FileIOService::kNotInitialized);
@@ -288,25 +276,10 @@ TEST(FileService, BeforeInitAndAfterReleaseItRefusesWithoutActing) {
     EXPECT_EQ(service.MoveFileLI(C(dir / "a.txt"), C(dir / "b.txt")), 0u);
 
     ASSERT_TRUE(service.Init(&SharedAttr()));
-    EXPECT_FALSE(service.GetWritableDir().IsEmpty());
-    service.Release();
-    service.Release();
-    EXPECT_TRUE(service.GetWritableDir().IsEmpty());
-    EXPECT_EQ(AttrOf(&service), nullptr);
-    EXPECT_EQ(service.DisplayHelpFile(CString("x.chm"), nullptr), FileIOService::kNotInitialized);
-}
-
-// What the host's walk through the manager does not reach.
-TEST(FileService, FoldersAndOperationsReachTheWorker) {
-    ScratchDir dir("svc");
-    FileIONonProtected service;
-    ASSERT_TRUE(service.Init(&SharedAttr()));
     const CString writable = service.GetWritableDir();
     EXPECT_STREQ(writable.Right(15), "\\Cadra\\4.7\\Temp");
     EXPECT_STREQ(service.GetZipDir(), service.GetNorvaneDir() + "\\CadraErrors\\CrashFiles_Zipped");
     EXPECT_TRUE(IsDir(service.GetCadraExportTemp().GetString()));
-    service.SetLastSavedDir(CString("Q:\\does not\\exist"));
-    EXPECT_STREQ(service.GetLastSavedDir(), "Q:\\does not\\exist");
 
     // Without a trailing separator only the parent is made; with a prefix
     // only the matching files go.
@@ -343,6 +316,12 @@ TEST(FileService, FoldersAndOperationsReachTheWorker) {
     EXPECT_STREQ(cache.Right(26), "\\Cadra\\4.7\\Local Cache_2_5");
     EXPECT_TRUE(IsDir(cache.GetString()));
     RemoveDirectoryA(cache);
+
+    service.Release();
+    service.Release();
+    EXPECT_TRUE(service.GetWritableDir().IsEmpty());
+    EXPECT_EQ(AttrOf(&service), nullptr);
+    EXPECT_EQ(service.DisplayHelpFile(CString("x.chm"), nullptr), FileIOService::kNotInitialized);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <ace/Log_Msg.h>
@@ -18,9 +19,9 @@
 
 #include <sfileio.h>
 #include <vesko/raii.h>
-#include <veskosecurityattributes.h>
 
 #include "testsupport.h"
+#include "veskolibtest.h"
 
 using namespace vesko::test;
 using vesko::UniqueHandle;
@@ -31,26 +32,14 @@ constexpr DWORD kRefused = 0xFFFFFFFF;
 constexpr DWORD kExists = ERROR_ALREADY_EXISTS, kNoFile = ERROR_FILE_NOT_FOUND,
                 kNoPath = ERROR_PATH_NOT_FOUND;
 
-CString C(const std::string& s) {
-    return CString(s.c_str());
-}
-
-// The shared attributes as the manager builds them (real descriptors).
-VeskoSecurityAttributes* Attr() {
-    static struct Shared {
-        Shared() { attr.Init(); }
-        ~Shared() { attr.Release(); }
-        VeskoSecurityAttributes attr;
-    } shared;
-    return &shared.attr;
-}
 PSECURITY_DESCRIPTOR LowSD() {
-    return Attr()->m_pLowSD;
+    return SharedAttr().m_pLowSD;
 }
 
 const std::string kDotTree =
     "t\\a.txt|t\\.dotfile|t\\sub\\b.txt|t\\sub\\deeper\\c.txt|t\\.hidden\\keep.txt|"
     "t\\sub\\.git\\config";
+const std::string kSystemTree = "^sys\\|sys\\x.txt";
 
 enum Op { kCreateDir, kWithLabel, kParents, kDelete, kContent, kPrefix, kMove, kReCreate, kLabel };
 // path is relative to the case's folder ("" the folder itself, "/x" appended
@@ -99,6 +88,8 @@ const FsCase kFsCases[] = {
      "t\\a.txt|t\\.dotfile|t\\sub\\b.txt|t\\sub\\deeper"},
     {"DeleteDirRecursively keeps a read-only file", "!t\\ro\\locked.txt|t\\other\\free.txt",
      kDelete, "t", "", kRefused, "t\\ro\\locked.txt", "t\\other"},
+    {"DeleteDirRecursively of a system folder", kSystemTree, kDelete, "sys", "", kRefused,
+     "sys\\x.txt", ""},
 
     {"DeleteDirContentRecursively keeps the folder", "t\\a.txt|t\\sub\\deeper\\c.txt", kContent,
      "t\\", "", 0, "t\\", "t\\a.txt|t\\sub"},
@@ -108,6 +99,8 @@ const FsCase kFsCases[] = {
     {"DeleteDirContentRecursively of an empty path", "", kContent, "@", "", kRefused, "", ""},
     {"DeleteDirContentRecursively of a file", "f", kContent, "f", "", kRefused, "f", ""},
     {"DeleteDirContentRecursively of a missing folder", "", kContent, "nope", "", kNoFile, "", ""},
+    {"DeleteDirContentRecursively of a system folder", kSystemTree, kContent, "sys", "", kRefused,
+     "sys\\x.txt", ""},
 
     {"DeleteFilesByPrefix at the top, any case", "img1.dcm|imgX|a.dcm|IMGcase|img_sub\\img2.dcm",
      kPrefix, "", "img", 0, "a.dcm|img_sub\\img2.dcm", "img1.dcm|imgX|IMGcase"},
@@ -118,6 +111,8 @@ const FsCase kFsCases[] = {
     {"DeleteFilesByPrefix with an empty prefix", "img1", kPrefix, "", "", kRefused, "img1", ""},
     {"DeleteFilesByPrefix of a missing folder", "", kPrefix, "nope", "img", kRefused, "", ""},
     {"DeleteFilesByPrefix of a file", "img1", kPrefix, "img1", "img", kRefused, "img1", ""},
+    {"DeleteFilesByPrefix of a system folder", kSystemTree, kPrefix, "sys", "x", kRefused,
+     "sys\\x.txt", ""},
 
     {"MoveFileLI replaces the destination", "src.txt|dst.txt", kMove, "src.txt", "dst.txt", 0,
      "dst.txt=src.txt", "src.txt"},
@@ -189,21 +184,6 @@ TEST(SFileIOResults, LabelResultIsTheSystemsOwn) {
         << Describe(expected);
 }
 
-TEST(SFileIOResults, SystemFolderIsRefusedByEveryDelete) {
-    ScratchDir dir("sys");
-    const std::string root = dir / "sys";
-    ASSERT_TRUE(MakeTree(dir.Path(), "sys\\x.txt"));
-    SetFileAttributesA(root.c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM);
-    const DWORD attributes = GetFileAttributesA(root.c_str());
-    if (!(attributes & FILE_ATTRIBUTE_SYSTEM))
-        GTEST_SKIP() << "no system attribute here: " << Describe(attributes);
-    EXPECT_EQ(SFileIO::DeleteDirRecursively(C(root)), kRefused);
-    EXPECT_EQ(SFileIO::DeleteDirContentRecursively(C(root)), kRefused);
-    EXPECT_EQ(SFileIO::DeleteFilesByPrefix(C(root), CString("x")), kRefused);
-    EXPECT_TRUE(Exists(root + "\\x.txt"));
-    SetFileAttributesA(root.c_str(), FILE_ATTRIBUTE_DIRECTORY);
-}
-
 TEST(SFileIOResults, ReparsePointsAreNeverFollowed) {
     ScratchDir dir("reparse"), outside("reparse-outside");
     ASSERT_TRUE(MakeTree(outside.Path(), "precious.txt|img1.dcm"));
@@ -239,21 +219,6 @@ TEST(SFileIOResults, HKCUDWordIsWrittenWithTheWholeKeyPathAndOverwritten) {
     }
     EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, top), ERROR_SUCCESS);
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\VeskoLibTests");
-}
-
-TEST(SFileIOResults, IEVersionAgreesWithTheRegistry) {
-    unsigned int major = 1111, minor = 2222, build = 3333;
-    const bool ok = SFileIO::GetIEVersion(major, minor, build);
-    char text[64] = {};
-    const char* key = "Software\\Microsoft\\Internet Explorer";
-    bool has = false;
-    for (const char* value : {"svcVersion", "Version"}) {
-        DWORD size = sizeof text;
-        has = has || RegGetValueA(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ, nullptr, text,
-                                  &size) == ERROR_SUCCESS;
-    }
-    EXPECT_EQ(ok, has) << "registry version \"" << text << "\"";
-    EXPECT_EQ(major, ok ? std::strtoul(text, nullptr, 10) : 1111u) << text;
 }
 
 TEST(SFileIOResults, WritableFileIsAFreshEmptyFileOfTheSameName) {
@@ -345,13 +310,6 @@ TEST(HelpViewer, AViewerThatCannotBeQueriedStopsTheCallAndIsKept) {
 // ---------------------------------------------------------------------------
 // Folder table
 
-const KNOWNFOLDERID kLocalLow = {
-    0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-const KNOWNFOLDERID kPublic = {
-    0xDFDF76A2, 0xC82A, 0x4D63, {0x90, 0x6A, 0x56, 0x44, 0xAC, 0x45, 0x73, 0x85}};
-const KNOWNFOLDERID kDocuments = {
-    0xFDD39AD0, 0x238F, 0x46AF, {0xAD, 0xB4, 0x6C, 0x85, 0x48, 0x03, 0x69, 0xC7}};
-
 // The shell's answer without a trailing separator, "" when it has none.
 std::string KnownFolder(const KNOWNFOLDERID& id) {
     PWSTR wide = nullptr;
@@ -389,9 +347,9 @@ const FolderEntry kFolderTable[] = {
 
 // The bases as the shell resolves them now; the company folder lies in Public.
 struct Bases {
-    std::string low = KnownFolder(kLocalLow);
-    std::string company = KnownFolder(kPublic) + "\\Norvane\\4.7";
-    std::string docs = KnownFolder(kDocuments);
+    std::string low = KnownFolder(FOLDERID_LocalAppDataLow);
+    std::string company = KnownFolder(FOLDERID_Public) + "\\Norvane\\4.7";
+    std::string docs = KnownFolder(FOLDERID_Documents);
     std::string Expected(const FolderEntry& entry) const {
         const std::string& base = entry.base == Base::kLocalLow  ? low
                                   : entry.base == Base::kCompany ? company
@@ -400,58 +358,8 @@ struct Bases {
     }
 };
 
-TEST(FolderTable, EachInitResolvesAndMakesEveryFolderAndReleaseEmptiesIt) {
-    const Bases bases;
-    ASSERT_FALSE(bases.low.empty());
-    ASSERT_FALSE(bases.docs.empty());
-    const std::string cache = bases.low + "\\Cadra\\4.7\\Local Cache_2_5";
-    SFileIO worker;
-    EXPECT_TRUE(worker.GetWritableDir().IsEmpty());
-    worker.SetLastSavedDir(CString("Z:\\saved here"));
-    for (int round = 1; round <= 2; ++round) {
-        SCOPED_TRACE("Init number " + std::to_string(round));
-        ASSERT_TRUE(worker.Init(Attr()));
-        EXPECT_TRUE(worker.IsInitialized());
-        for (const FolderEntry& entry : kFolderTable) {
-            const std::string expected = bases.Expected(entry);
-            EXPECT_STREQ((worker.*entry.get)(), expected.c_str());
-            EXPECT_TRUE(entry.base == Base::kDocuments || IsDir(expected)) << expected;
-        }
-        // Init forgets the cache folder a version override made.
-        EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
-        RemoveDirectoryA(cache.c_str());
-        worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
-        EXPECT_STREQ(worker.GetLECacheDir(), cache.c_str());
-        EXPECT_TRUE(IsDir(cache));
-    }
-    RemoveDirectoryA(cache.c_str());
-    worker.Release();
-    EXPECT_FALSE(worker.IsInitialized());
-    for (const FolderEntry& entry : kFolderTable)
-        EXPECT_TRUE((worker.*entry.get)().IsEmpty()) << (worker.*entry.get)().GetString();
-    EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
-    // What the host set stays.
-    EXPECT_STREQ(worker.GetLastSavedDir(), "Z:\\saved here");
-    EXPECT_STREQ(worker.GetVersionSuffix(), "_2_5");
-}
-
-TEST(FolderTable, VersionSuffixDropsTheLastComponent) {
-    SFileIO worker;
-    const std::pair<const char*, const char*> cases[] = {
-        {"2.5.17", "_2_5"}, {"2.5.17.1", "_2_5_17"}, {"25", "_"}, {"", "_"}, {"7.", "_7"},
-        {".9", "_"}};
-    for (const auto& c : cases) {
-        worker.MakeVersionSpecificBehavior(SFileIO::eOverrideNone, CString(c.first));
-        EXPECT_STREQ(worker.GetVersionSuffix(), c.second) << "version \"" << c.first << "\"";
-    }
-    // Not initialised: the suffix only, no folder from an unresolved base.
-    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("3.1.4"));
-    EXPECT_STREQ(worker.GetVersionSuffix(), "_3_1");
-    EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
-}
-
-// Points one shell folder elsewhere and restores the value exactly (type and
-// data, or its absence).
+// Points one of the user's shell folders elsewhere in the prefix's HKCU and
+// restores the value exactly (type and data, or its absence).
 class Redirect {
   public:
     Redirect(const char* value, const std::string& path) : m_value(value) {
@@ -477,6 +385,67 @@ class Redirect {
 };
 constexpr char kLocalLowValue[] = "{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
 constexpr char kDocumentsValue[] = "Personal";
+
+// The second Init runs with LocalLow and Documents redirected, given with a
+// trailing separator that must not be doubled: each Init resolves anew.
+TEST(FolderTable, EachInitResolvesAndMakesEveryFolderAndReleaseEmptiesIt) {
+    Bases bases;
+    ASSERT_FALSE(bases.low.empty());
+    ASSERT_FALSE(bases.docs.empty());
+    ScratchDir shell("shell");
+    ASSERT_TRUE(MakeTree(shell.Path(), "low\\|docs\\"));
+    SFileIO worker;
+    EXPECT_TRUE(worker.GetWritableDir().IsEmpty());
+    worker.SetLastSavedDir(CString("Z:\\saved here"));
+    for (const bool redirected : {false, true}) {
+        SCOPED_TRACE(redirected ? "redirected" : "as installed");
+        std::optional<Redirect> low, docs;
+        if (redirected) {
+            low.emplace(kLocalLowValue, shell / "low\\");
+            docs.emplace(kDocumentsValue, shell / "docs\\");
+            bases.low = shell / "low";
+            bases.docs = shell / "docs";
+        }
+        ASSERT_TRUE(worker.Init(&SharedAttr()));
+        EXPECT_TRUE(worker.IsInitialized());
+        for (const FolderEntry& entry : kFolderTable) {
+            const std::string expected = bases.Expected(entry);
+            EXPECT_STREQ((worker.*entry.get)(), expected.c_str());
+            EXPECT_TRUE(entry.base == Base::kDocuments || IsDir(expected)) << expected;
+        }
+        // Init forgets the cache folder a version override made.
+        EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
+        const std::string cache = bases.low + "\\Cadra\\4.7\\Local Cache_2_5";
+        RemoveDirectoryA(cache.c_str());
+        worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
+        EXPECT_STREQ(worker.GetLECacheDir(), cache.c_str());
+        EXPECT_TRUE(IsDir(cache));
+        RemoveDirectoryA(cache.c_str());
+    }
+    worker.Release();
+    EXPECT_FALSE(worker.IsInitialized());
+    for (const FolderEntry& entry : kFolderTable)
+        EXPECT_TRUE((worker.*entry.get)().IsEmpty()) << (worker.*entry.get)().GetString();
+    EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
+    // What the host set stays.
+    EXPECT_STREQ(worker.GetLastSavedDir(), "Z:\\saved here");
+    EXPECT_STREQ(worker.GetVersionSuffix(), "_2_5");
+}
+
+TEST(FolderTable, VersionSuffixDropsTheLastComponent) {
+    SFileIO worker;
+    const std::pair<const char*, const char*> cases[] = {
+        {"2.5.17", "_2_5"}, {"2.5.17.1", "_2_5_17"}, {"25", "_"}, {"", "_"}, {"7.", "_7"},
+        {".9", "_"}};
+    for (const auto& c : cases) {
+        worker.MakeVersionSpecificBehavior(SFileIO::eOverrideNone, CString(c.first));
+        EXPECT_STREQ(worker.GetVersionSuffix(), c.second) << "version \"" << c.first << "\"";
+    }
+    // Not initialised: the suffix only, no folder from an unresolved base.
+    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("3.1.4"));
+    EXPECT_STREQ(worker.GetVersionSuffix(), "_3_1");
+    EXPECT_TRUE(worker.GetLECacheDir().IsEmpty()) << worker.GetLECacheDir().GetString();
+}
 
 // Collects the ACE records made while it exists, as "<priority> <file> line:
 // <text>", instead of printing them.
@@ -504,49 +473,24 @@ class LogCapture : public ACE_Log_Msg_Callback {
     unsigned long m_flags = 0;
 };
 
-std::string Resolve(const KNOWNFOLDERID& id) {
-    CString path;
-    return SFileIO::GetKnownFolderPathLate(path, id) ? path.GetString() : "<failed>";
-}
-
-TEST(RedirectedFolders, TheWholeTableFollowsAndATrailingSeparatorIsNotDoubled) {
-    ScratchDir dir("shell");
-    ASSERT_TRUE(MakeTree(dir.Path(), "low\\|docs\\"));
-    Redirect low(kLocalLowValue, dir / "low\\");
-    Redirect docs(kDocumentsValue, dir / "docs\\");
-    EXPECT_EQ(Resolve(kLocalLow), dir / "low");
-    EXPECT_EQ(Resolve(kDocuments), dir / "docs");
-    Bases bases;
-    bases.low = dir / "low";
-    bases.docs = dir / "docs";
-    SFileIO worker;
-    ASSERT_TRUE(worker.Init(Attr()));
-    for (const FolderEntry& entry : kFolderTable)
-        EXPECT_STREQ((worker.*entry.get)(), bases.Expected(entry).c_str());
-    EXPECT_EQ(TreeMismatch(bases.low, "Cadra\\4.7\\Temp\\|Cadra\\4.7\\My PixmurExport\\", ""), "");
-    worker.MakeVersionSpecificBehavior(SFileIO::eOverrideLECacheDir, CString("2.5.17"));
-    EXPECT_STREQ(worker.GetLECacheDir(), (bases.low + "\\Cadra\\4.7\\Local Cache_2_5").c_str());
-    EXPECT_TRUE(IsDir(bases.low + "\\Cadra\\4.7\\Local Cache_2_5"));
-}
-
-TEST(RedirectedFolders, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
+TEST(FolderTable, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
     const struct {
         const char* value;
         const KNOWNFOLDERID* id;
         bool init;  // false: the whole table stays empty
         std::string log;
-    } cases[] = {{kLocalLowValue, &kLocalLow, false, ""},
-                 {kDocumentsValue, &kDocuments, true,
+    } cases[] = {{kLocalLowValue, &FOLDERID_LocalAppDataLow, false, ""},
+                 {kDocumentsValue, &FOLDERID_Documents, true,
                   std::to_string(LM_DEBUG) + " sfileio line: Could not initialize document "
                                              "directory. Possibly hosted in a service\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         ScratchDir dir("shell");
         Redirect redirect(c.value, dir / "not-there");
-        ASSERT_EQ(Resolve(*c.id), "<failed>");
+        ASSERT_EQ(KnownFolder(*c.id), "");
         SFileIO worker;
         LogCapture capture;
-        EXPECT_EQ(worker.Init(Attr()), c.init);
+        EXPECT_EQ(worker.Init(&SharedAttr()), c.init);
         EXPECT_EQ(worker.IsInitialized(), c.init);
         for (const FolderEntry& entry : kFolderTable) {
             EXPECT_EQ((worker.*entry.get)().IsEmpty(), !c.init || entry.base == Base::kDocuments)
