@@ -4,10 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <vesko/raii.h>
 
@@ -42,16 +40,11 @@ struct Known {
     static std::string Writable() { return Table().GetWritableDir().GetString(); }
     static std::string Log() { return Table().GetLogDir().GetString(); }
     static std::string AuditLog() { return Log() + "\\VeskoBroker.log"; }
-    static SFileIO& Table() {
-        static struct Folders {
-            Folders() {
-                attributes.Init();
-                folders.Init(&attributes);
-            }
-            VeskoSecurityAttributes attributes;
-            SFileIO folders;
-        } table;
-        return table.folders;
+    static const SFileIO& Table() {
+        static SFileIO folders;
+        if (!folders.IsInitialized())
+            folders.Init(nullptr);  // their names are what the tests need
+        return folders;
     }
 };
 
@@ -60,18 +53,6 @@ inline std::string ExecutableFolder() {
     char module[MAX_PATH] = {};
     const std::string path(module, GetModuleFileNameA(nullptr, module, MAX_PATH));
     return path.substr(0, path.find_last_of('\\'));
-}
-
-// Starts command (program, when given, names the executable); the process,
-// none when it cannot (the reason is in GetLastError).
-inline UniqueHandle Start(std::string command, const char* program = nullptr) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info))
-        CloseHandle(info.hThread);
-    return UniqueHandle(info.hProcess);
 }
 
 // One broker activated the way the library does it: CoCreateInstance with
@@ -117,16 +98,12 @@ class BrokerSession {
     DWORD m_processId = 0;
 };
 
-class SharedBroker;
-inline SharedBroker* g_shared = nullptr;
-
 // The broker a test program shares between its tests (a broker start costs
 // about a second under Wine): its policy file, beside it and read when it
 // starts, adds a scratch folder as a root and one registry key; the dialog
 // doubles it loads answer from a scratch folder of their own.
 class SharedBroker : public BrokerSession {
   public:
-    SharedBroker() { g_shared = this; }
     ~SharedBroker() { RemoveTree(wellKnown); }
     HRESULT Open() {
         const std::string policy = ExecutableFolder() + "\\veskobroker.policy";
@@ -153,30 +130,26 @@ class SharedBroker : public BrokerSession {
 };
 
 // The program's shared broker (made and opened by main).
+inline SharedBroker* g_shared = nullptr;
 inline SharedBroker& Shared() {
     return *g_shared;
 }
 
-// Reads the broker's audit log from where the cursor was made or last read.
+// Reads what the broker's audit log gained since the cursor was made or last read.
 class AuditCursor {
   public:
     // The one record appended since, else how many there were.
     std::string OneLine() {
-        std::vector<std::string> lines = All();
-        lines.erase(lines.begin(), lines.begin() + std::min(m_seen, lines.size()));
-        m_seen += lines.size();
-        return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " records>";
+        const std::string log = ReadFileText(Known::AuditLog());
+        const std::string added = log.substr(std::min(m_size, log.size()));
+        m_size = log.size();
+        const auto records = std::count(added.begin(), added.end(), '\n');
+        return records == 1 ? added.substr(0, added.find_first_of("\r\n"))
+                            : "<" + std::to_string(records) + " records>";
     }
 
   private:
-    static std::vector<std::string> All() {
-        std::istringstream in(ReadFileText(Known::AuditLog()));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
-        return lines;
-    }
-    size_t m_seen = All().size();
+    size_t m_size = ReadFileText(Known::AuditLog()).size();
 };
 
 }  // namespace vesko::test

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     }
     testing::InitGoogleTest(&argc, argv);
     SharedBroker shared;
+    g_shared = &shared;
     const HRESULT hr = shared.Open();
     if (FAILED(hr))
         std::printf("no broker: 0x%08lX (is it registered? scripts/register-broker.sh)\n",

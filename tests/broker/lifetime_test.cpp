@@ -10,6 +10,17 @@
 namespace vesko::test {
 namespace {
 
+// Starts command; the process, none when it cannot (the reason is in GetLastError).
+UniqueHandle Start(std::string command) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info))
+        CloseHandle(info.hThread);
+    return UniqueHandle(info.hProcess);
+}
+
 HRESULT Activate(ComPtr<IBroker>& broker) {
     return CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
 }
@@ -45,10 +56,9 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
     // Global Interface Table, whose reference Wine never gives back) and
     // reports the broker's process id.
     ScratchDir scratch("broker-child");
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
     const UniqueHandle child =
-        Start("\"" + std::string(self) + "\" --child-client \"" + scratch / "pid" + "\"");
+        Start("\"" + ExecutableFolder() + "\\broker_lifetime.exe\" --child-client \"" +
+              scratch / "pid" + "\"");
     ASSERT_TRUE(child) << Describe(GetLastError());
     DWORD brokerPid = 0;
     for (int i = 0; i < 200 && !brokerPid; ++i, Sleep(50))
