@@ -140,19 +140,20 @@ void DiscEventLog::OnEvent(Observable*, unsigned int eventId, void* data) {
 std::string DiscEventLog::Wait(size_t n) {
     std::unique_lock<std::mutex> hold(m_lock);
     m_arrived.wait_for(hold, std::chrono::seconds(5), [&] { return m_events.size() >= n; });
-    std::string text;
-    for (const std::string& event : m_events)
-        text += (text.empty() ? "" : " ") + event;
-    return text;
+    return Text(false);
 }
 
 std::string DiscEventLog::WaitFinished() {
     std::unique_lock<std::mutex> hold(m_lock);
     m_arrived.wait_for(hold, std::chrono::seconds(30),
                        [&] { return !m_events.empty() && m_events.back()[0] == '6'; });
+    return Text(true);
+}
+
+std::string DiscEventLog::Text(bool runs) const {
     std::string text;
     for (size_t i = 0; i < m_events.size(); ++i) {
-        if (i + 1 == m_events.size() || m_events[i][0] != m_events[i + 1][0])
+        if (!runs || i + 1 == m_events.size() || m_events[i][0] != m_events[i + 1][0])
             text += (text.empty() ? "" : " ") + m_events[i];
     }
     return text;

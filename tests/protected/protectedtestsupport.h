@@ -50,6 +50,7 @@ class DiscEventLog : public Observer {
     std::string WaitFinished();
 
   private:
+    std::string Text(bool runs) const;
     std::mutex m_lock;
     std::condition_variable m_arrived;
     std::vector<std::string> m_events;

@@ -29,7 +29,6 @@ class FakeCDWrite final : public ICDWrite {
   public:
     CDEventRecord records[8] = {};
     std::atomic<int> dataCalls[8] = {};
-    std::atomic<int> initializeCalls{0}, uninitializeCalls{0};
     std::function<void()> onUninitialize;  // what a leaving broker does
 
     void CloseGate() { ResetEvent(m_gate.Get()); }
@@ -64,12 +63,8 @@ class FakeCDWrite final : public ICDWrite {
         return E_NOTIMPL;
     }
 
-    HRESULT STDMETHODCALLTYPE Initialize(BSTR) override {
-        ++initializeCalls;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Initialize(BSTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Uninitialize(BSTR) override {
-        ++uninitializeCalls;
         if (onUninitialize)
             onUninitialize();
         return S_OK;
@@ -151,7 +146,6 @@ TEST_F(RelayTest, EachNamedEventBecomesItsEventWithTheRecordsData) {
         EXPECT_EQ(events.Wait(index + 1), expected) << "index " << index;
     }
     EXPECT_EQ(fake->dataCalls[1].load(), 0) << "eventId 1 fetches no record";
-    EXPECT_EQ(fake->initializeCalls.load(), 1);
 }
 
 TEST_F(RelayTest, PendingEventsAreServedByIndexAndADoubleSignalOnce) {
@@ -182,7 +176,6 @@ TEST_F(RelayTest, NamedEventsSignalledWithTheStopEventAreRelayedFirst) {
     service.reset();
     opener.join();
     EXPECT_EQ(events.Wait(0), "2:0 7:2") << "the named event is relayed before the worker stops";
-    EXPECT_EQ(fake->uninitializeCalls.load(), 1);
 }
 
 TEST_F(RelayTest, AWorkerOutlivingTheDestructorTouchesNothing) {

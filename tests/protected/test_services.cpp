@@ -17,7 +17,6 @@
 #include "dialogdouble.h"
 #include "filedlgservice.h"
 #include "fileioprotected.h"
-#include "globalinterfacetable.h"
 #include "ioprotected.h"
 #include "protectedtestsupport.h"
 #include "testsupport.h"
@@ -27,7 +26,7 @@ using namespace vesko::test;
 namespace {
 
 // A service set whose broker hides some interfaces, its Init result, and
-// a folder below the product's writable folder where the broker may work.
+// a folder the host made below the product's writable folder.
 class ServiceSet : public ::testing::Test {
   protected:
     // The broker started by Init leaves out the named interfaces.
@@ -41,10 +40,46 @@ class ServiceSet : public ::testing::Test {
         ASSERT_NE(dlg, nullptr);
         base = std::string(io->GetWritableDir()) + "\\set-" + std::to_string(GetCurrentProcessId());
         RemoveTree(base);
+        ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr));
     }
     void TearDown() override {
         set.Release();
         RemoveTree(base);
+    }
+    // Every broker-backed file call gives expected and leaves what the host
+    // made on disk and in the registry as it was.
+    void ExpectEveryFileCallGives(DWORD expected) {
+        const std::string file = base + "\\file.txt", folder = base + "\\kept";
+        const char* key = "Software\\Cadra\\VeskoVariant";
+        ASSERT_TRUE(WriteFileText(file, "untouched"));
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        RegDeleteKeyA(HKEY_CURRENT_USER, key);
+        const struct {
+            const char* name;
+            std::function<DWORD()> call;
+        } calls[] = {
+            {"CreateDir", [&] { return io->CreateDir((base + "\\made").c_str()); }},
+            {"MoveFileLI",
+             [&] { return io->MoveFileLI(file.c_str(), (base + "\\moved").c_str()); }},
+            {"ReCreateFileLI", [&] { return io->ReCreateFileLI(file.c_str()); }},
+            {"DeleteDirRecursively", [&] { return io->DeleteDirRecursively(folder.c_str()); }},
+            {"RegistryHKCUSetValueDWord",
+             [&] { return io->RegistryHKCUSetValueDWord(key, "v", 1); }},
+            // Unlike the direct service, an empty help file name is the broker's.
+            {"DisplayHelpFile", [&] { return io->DisplayHelpFile("", nullptr); }},
+        };
+        for (const auto& c : calls) {
+            const DWORD r = c.call();
+            EXPECT_EQ(r, expected) << c.name << " gave " << Describe(r);
+        }
+        EXPECT_FALSE(io->IsDestinationWritable(base.c_str()));
+        unsigned int major = 0, minor = 0, build = 0;
+        EXPECT_FALSE(io->GetIEVersion(major, minor, build));
+        EXPECT_EQ(TreeMismatch(base, "file.txt=untouched|kept\\", "made|moved"), "");
+        vesko::UniqueHKey opened;
+        EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, opened.Receive()),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(io->CreateDir(folder.c_str()), 0u) << "an existing folder needs no broker";
     }
     // The size of the broker's audit log, which has one record per brokered call.
     static ULONGLONG SizeOf(const std::string& path) {
@@ -66,12 +101,9 @@ class ServiceSet : public ::testing::Test {
 TEST_F(ServiceSet, WithoutTheDialogInterfaceInitFailsButBothServicesExistAndFilesWork) {
     Start("IFileDlgBroker");
     EXPECT_FALSE(initResult);
-
-    EXPECT_EQ(io->CreateDir(base.c_str()), 0u);
-    EXPECT_TRUE(IsDir(base));
-    EXPECT_FALSE(io->IsDestinationWritable("C:\\windows")) << "the broker's policy still applies";
-    EXPECT_EQ(io->DeleteDirRecursively(base.c_str()), 0u);
-    EXPECT_FALSE(Exists(base));
+    const std::string made = base + "\\made";
+    EXPECT_EQ(io->CreateDir(made.c_str()), 0u);
+    EXPECT_TRUE(IsDir(made));
 
     // Every dialog gives the table's failure, leaves the caller's values
     // alone, and none is shown anywhere.
@@ -92,55 +124,18 @@ TEST_F(ServiceSet, WithoutTheDialogInterfaceInitFailsButBothServicesExistAndFile
 }
 
 TEST_F(ServiceSet, WithoutTheFileInterfaceInitSucceedsFileCallsFailAndDialogsWork) {
-    dialog.Answer("DoModalTrevoltFileDlg", IDOK,
-                  {{"path", "C:\\studies"}, {"file", "C:\\studies\\a.dcm"}});
+    dialog.Answer("DoModalTrevoltFileDlg", IDOK, {{"path", "C:\\studies"}});
     Start("IFileIOBroker");
     EXPECT_TRUE(initResult);
-
-    // Every broker-backed file call reports the table's answer for a service
-    // without a registration, and nothing happens on disk or in the registry.
-    const DWORD expected = static_cast<DWORD>(LookupFailureFor(IID_IFileIOBroker));
-    ASSERT_TRUE(FAILED(static_cast<HRESULT>(expected))) << Describe(expected);
-    const std::string file = base + "-file.txt", folder = base + "-kept";
-    const char* key = "Software\\Cadra\\VeskoVariant";
-    ASSERT_TRUE(WriteFileText(file, "untouched"));
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    RegDeleteKeyA(HKEY_CURRENT_USER, key);
-    const struct {
-        const char* name;
-        std::function<DWORD()> call;
-    } calls[] = {
-        {"CreateDir", [&] { return io->CreateDir(base.c_str()); }},
-        {"MoveFileLI", [&] { return io->MoveFileLI(file.c_str(), (base + "-moved").c_str()); }},
-        {"ReCreateFileLI", [&] { return io->ReCreateFileLI(file.c_str()); }},
-        {"DeleteDirRecursively", [&] { return io->DeleteDirRecursively(folder.c_str()); }},
-        {"RegistryHKCUSetValueDWord", [&] { return io->RegistryHKCUSetValueDWord(key, "v", 1); }},
-        // Unlike the direct service, an empty help file name is the broker's.
-        {"DisplayHelpFile", [&] { return io->DisplayHelpFile("", nullptr); }},
-    };
-    for (const auto& c : calls) {
-        const DWORD r = c.call();
-        EXPECT_EQ(r, expected) << c.name << " gave " << Describe(r);
-    }
-    EXPECT_FALSE(Exists(base));
-    EXPECT_EQ(ReadFileText(file), "untouched");
-    EXPECT_TRUE(IsDir(folder));
-    vesko::UniqueHKey opened;
-    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, opened.Receive()), ERROR_SUCCESS);
-    EXPECT_FALSE(io->IsDestinationWritable(io->GetWritableDir()));
-    unsigned int major = 0, minor = 0, build = 0;
-    EXPECT_FALSE(io->GetIEVersion(major, minor, build));
-    EXPECT_EQ(io->CreateDir(folder.c_str()), 0u) << "an existing folder needs no broker";
-    DeleteFileA(file.c_str());
-    RemoveTree(folder);
+    const HRESULT expected = LookupFailureFor(IID_IFileIOBroker);
+    ASSERT_TRUE(FAILED(expected)) << Describe(expected);
+    ExpectEveryFileCallGives(static_cast<DWORD>(expected));
 
     // The dialogs still reach the broker, which shows them in its process.
     CString path;
     std::vector<CString> files;
     EXPECT_EQ(dlg->ShowFileDialog(1, "dcm", "", 0, "*.dcm", nullptr, path, files), IDOK);
     EXPECT_EQ(path, "C:\\studies");
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0], "C:\\studies\\a.dcm");
     const std::vector<DoubleCall> shown = dialog.Calls();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_NE(shown[0].processId, GetCurrentProcessId()) << "the dialog ran in the broker";
@@ -149,25 +144,14 @@ TEST_F(ServiceSet, WithoutTheFileInterfaceInitSucceedsFileCallsFailAndDialogsWor
 TEST_F(ServiceSet, AfterReleaseACallIsRefusedAndNothingReachesTheBroker) {
     Start("");
     ASSERT_TRUE(initResult);
-    ASSERT_EQ(io->CreateDir(base.c_str()), 0u);
-    const std::string source = base + "\\stay.txt";
-    ASSERT_TRUE(WriteFileText(source, "stay"));
     const std::string log = std::string(io->GetLogDir()) + "\\VeskoBroker.log";
     const ULONGLONG logBefore = SizeOf(log);
-    io->IsDestinationWritable(base.c_str());
+    EXPECT_TRUE(io->IsDestinationWritable(base.c_str()));
     const ULONGLONG logAfterCall = SizeOf(log);
     ASSERT_GT(logAfterCall, logBefore) << "the audit log shows a brokered call";
 
     io->Release();
-    const DWORD moved = io->MoveFileLI(source.c_str(), (base + "\\gone.txt").c_str());
-    EXPECT_EQ(moved, FileIOProtected::kReleasedResult) << Describe(moved);
-    EXPECT_EQ(io->RegistryHKCUSetValueDWord("Software\\Cadra\\VeskoVariant", "x", 1),
-              FileIOProtected::kReleasedResult);
-    EXPECT_EQ(io->DisplayHelpFile("", nullptr), FileIOProtected::kReleasedResult);
-    EXPECT_FALSE(io->IsDestinationWritable(base.c_str()));
-    unsigned int major = 0, minor = 0, build = 0;
-    EXPECT_FALSE(io->GetIEVersion(major, minor, build));
-    EXPECT_EQ(ReadFileText(source), "stay");
+    ExpectEveryFileCallGives(FileIOProtected::kReleasedResult);
     EXPECT_EQ(SizeOf(log), logAfterCall) << "the broker was called";
 }
 
