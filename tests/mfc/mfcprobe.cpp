@@ -1,5 +1,5 @@
-// A framework DLL for the start-up tests: its application object counts
-// InitInstance calls and answers string lookups in its own module state.
+// A framework DLL for the start-up tests: its application object tells what
+// InitInstance saw, and it answers string lookups in its own module state.
 #include <afxwin.h>
 
 #include "mfcprobe_ids.h"
@@ -9,16 +9,16 @@ namespace {
 class CProbeApp : public CWinApp {
   public:
     CProbeApp() : CWinApp("mfcprobe") {}
+    // The framework runs InitInstance with the module's own state current.
     BOOL InitInstance() override {
-        ++m_initCount;
-        // The framework runs InitInstance with the module's own state current.
-        m_stateWasOwn = AfxGetModuleState() == AfxGetStaticModuleState();
-        m_resourceAtInit = AfxGetResourceHandle();
+        m_startup.Format("init %d, own state %d, registered %d, own resources %d", ++m_initCount,
+                         AfxGetModuleState() == AfxGetStaticModuleState(),
+                         AfxGetStaticModuleState()->m_pCurrentWinApp == this,
+                         AfxGetResourceHandle() == GetModuleHandleA("mfcprobe.dll"));
         return TRUE;
     }
     int m_initCount = 0;
-    bool m_stateWasOwn = false;
-    HINSTANCE m_resourceAtInit = nullptr;
+    CString m_startup;
 
     DECLARE_MESSAGE_MAP()
 };
@@ -30,20 +30,12 @@ CProbeApp theApp;
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int ProbeInitCount() {
-    return theApp.m_initCount;
-}
-extern "C" __declspec(dllexport) BOOL ProbeStateWasOwn() {
-    return theApp.m_stateWasOwn;
-}
-extern "C" __declspec(dllexport) HINSTANCE ProbeResourceAtInit() {
-    return theApp.m_resourceAtInit;
+// What InitInstance saw.
+extern "C" __declspec(dllexport) const char* ProbeStartup() {
+    return theApp.m_startup;
 }
 extern "C" __declspec(dllexport) AFX_MODULE_STATE* ProbeModuleState() {
     return AfxGetStaticModuleState();
-}
-extern "C" __declspec(dllexport) BOOL ProbeAppIsRegistered() {
-    return AfxGetStaticModuleState()->m_pCurrentWinApp == &theApp;
 }
 // Loads id with this module's state current, as an exported library call would.
 extern "C" __declspec(dllexport) BOOL ProbeLoadOwnString(UINT id, char* out, int size) {
