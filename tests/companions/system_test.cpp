@@ -1,5 +1,9 @@
-// SysInfoLib: the version questions against the Wine prefix's real registry and kernel, and the
-// observer base under concurrent use.
+// The system questions against the Wine prefix: SysInfoLib's version answers from the real
+// registry and kernel and its observer base under concurrent use; AppFrameLib's application base
+// with real satellite DLLs: this program ships companions_systemENU.dll and
+// companions_systemDEU.dll beside itself, each with string 101 in its language, and has its own
+// string 101.
+#include "basewinapp.h"
 #include "observable.h"
 #include "osinfo.h"
 #include "systeminfo.h"
@@ -10,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -22,8 +27,33 @@
 
 namespace {
 
-constexpr const char* kProbeArgument = "--os-version-probe";
+constexpr const char* kVersionProbe = "--os-version-probe";
+constexpr const char* kLanguageProbe = "--language-probe";
 constexpr DWORD kProbeOlder = 10, kProbeVistaOrNewer = 11;
+constexpr UINT kStringId = 101;
+
+std::string ThisProgram() {
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    return exe;
+}
+
+// Runs this program again with arguments (and environment, when given): its exit code, or
+// 0xFFFFFFF1 when it could not start.
+DWORD RunProbe(const std::string& arguments, char* environment = nullptr) {
+    const std::string exe = ThisProgram();
+    std::string command = "\"" + exe + "\" " + arguments;
+    STARTUPINFOA si{sizeof si};
+    PROCESS_INFORMATION pi = {};
+    DWORD code = 0xFFFFFFF1;
+    if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, environment, nullptr,
+                       &si, &pi)) {
+        vesko::UniqueHandle process(pi.hProcess), thread(pi.hThread);
+        WaitForSingleObject(process.Get(), 30000);
+        GetExitCodeProcess(process.Get(), &code);
+    }
+    return code;
+}
 
 // Sets (text non-null) or deletes a REG_SZ value, creating the key.
 void SetText(HKEY root, const char* key, const char* name, const char* text) {
@@ -38,24 +68,14 @@ void SetText(HKEY root, const char* key, const char* name, const char* text) {
 // This program again, as a probe, under the Windows version Wine is told to report for it (its
 // AppDefaults key, read at start).
 TEST(OSInfo, FollowsTheVersionTheSystemReports) {
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    const std::string key = std::string("Software\\Wine\\AppDefaults") + std::strrchr(exe, '\\');
+    const std::string exe = ThisProgram();
+    const std::string key = "Software\\Wine\\AppDefaults" + exe.substr(exe.rfind('\\'));
     // Vista is 6.0, the boundary; Server 2003 (5.2) is the last one before.
     for (const auto& [version, expected] : {std::pair<const char*, DWORD>{"win2003", kProbeOlder},
                                             {"vista", kProbeVistaOrNewer},
                                             {"win10", kProbeVistaOrNewer}}) {
         SetText(HKEY_CURRENT_USER, key.c_str(), "Version", version);
-        std::string command = std::string("\"") + exe + "\" " + kProbeArgument;
-        STARTUPINFOA si{sizeof si};
-        PROCESS_INFORMATION pi = {};
-        DWORD code = 0xFFFFFFF1;
-        ASSERT_TRUE(CreateProcessA(exe, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &si, &pi));
-        vesko::UniqueHandle process(pi.hProcess), thread(pi.hThread);
-        WaitForSingleObject(process.Get(), 30000);
-        GetExitCodeProcess(process.Get(), &code);
-        EXPECT_EQ(code, expected) << version;
+        EXPECT_EQ(RunProbe(kVersionProbe), expected) << version;
     }
     RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
     // This manifest-free program runs on the prefix's default, a modern version.
@@ -219,11 +239,101 @@ TEST(Observable, PostsFromAnyThreadReachObserversInOrderAndNeverAfterRemoval) {
                   std::to_string(posted) + " 0");
 }
 
+struct TestApp : BaseWinApp {};
+
+std::string LoadText(HINSTANCE module, UINT id) {
+    char text[256] = {};
+    const int n = LoadStringA(module, id, text, sizeof text);
+    return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+std::string Hex(DWORD value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04lX", value);
+    return text;
+}
+
+// A module state for module, as the framework makes for a module.
+AFX_MODULE_STATE StateOf(HMODULE module) {
+    AFX_MODULE_STATE state = {};
+    state.m_hCurrentInstanceHandle = module;
+    return state;
+}
+
+TEST(BaseWinApp, ASatelliteBecomesTheResourceModuleWhileTheAppLives) {
+    AFX_MODULE_STATE state = StateOf(GetModuleHandleA(nullptr));
+    const HINSTANCE program = state.m_hCurrentInstanceHandle;
+    ASSERT_EQ(LoadText(program, kStringId), "from the program itself");
+    {
+        TestApp app;
+        app.InitializeResources(&state);
+        EXPECT_NE(state.m_hCurrentResourceHandle, program) << "no satellite was chosen";
+        const std::string text = LoadText(state.m_hCurrentResourceHandle, kStringId);
+        EXPECT_EQ(text, app.GetLanguageID() == 0x0407 ? "vom deutschen Satelliten"
+                                                      : "from the English satellite")
+            << "language " << Hex(app.GetLanguageID());
+        // The framework's own lookups follow the state.
+        AFX_MANAGE_STATE(&state);
+        CString viaFramework;
+        EXPECT_TRUE(viaFramework.LoadString(kStringId));
+        EXPECT_EQ(std::string(viaFramework.GetString()), text);
+        EXPECT_TRUE(app.InitInstance());
+    }
+    // The satellite went with the application: lookups are back on the module.
+    EXPECT_EQ(state.m_hCurrentResourceHandle, program);
+    // No kernel32<LANG>.dll lies beside kernel32: it keeps its own resources.
+    AFX_MODULE_STATE kernel = StateOf(GetModuleHandleA("kernel32.dll"));
+    TestApp app;
+    app.InitializeResources(&kernel);
+    EXPECT_EQ(kernel.m_hCurrentResourceHandle, kernel.m_hCurrentInstanceHandle);
+    EXPECT_EQ(app.GetLanguageID(), GetUserDefaultUILanguage());
+    app.InitializeResources(nullptr);  // ignored
+}
+
+// Runs this program as a probe under a Unix locale (which Wine turns into the
+// user's UI language) and returns "<UI language>|<chosen language>|<text>".
+std::string ProbeUnderLocale(const char* locale) {
+    vesko::test::ScratchDir scratch("appframe");
+    const std::string out = scratch / "probe.txt";
+    // The environment block: ours with the locale variables replaced.
+    std::string block;
+    for (const char* p = GetEnvironmentStringsA(); *p; p += std::strlen(p) + 1) {
+        const std::string entry = p, name = entry.substr(0, entry.find('='));
+        if (name != "LANG" && name != "LC_ALL" && name != "LC_MESSAGES" && name != "LANGUAGE")
+            block += entry + '\0';
+    }
+    block += std::string("LANG=") + locale + '\0' + "LC_ALL=" + locale + '\0' + '\0';
+    if (const DWORD code = RunProbe(std::string(kLanguageProbe) + " \"" + out + "\"", &block[0]))
+        return "the probe ended with " + std::to_string(code);
+    return vesko::test::ReadFileText(out);
+}
+
+TEST(BaseWinApp, ChoosesTheSatelliteOfTheUserLanguageElseEnglish) {
+    const std::string german = ProbeUnderLocale("de_DE.UTF-8");
+    if (german.rfind("0x", 0) == 0 && german.rfind("0x0407|", 0) != 0)
+        GTEST_SKIP() << "Wine did not take the UI language from the locale: " << german;
+    EXPECT_EQ(german, "0x0407|0x0407|vom deutschen Satelliten");
+    // No French satellite: English is the fallback, and the language reported.
+    EXPECT_EQ(ProbeUnderLocale("fr_FR.UTF-8"), "0x040C|0x0409|from the English satellite");
+    EXPECT_EQ(ProbeUnderLocale("en_US.UTF-8"), "0x0409|0x0409|from the English satellite");
+}
+
+int LanguageProbe(const char* out) {
+    AFX_MODULE_STATE state = StateOf(GetModuleHandleA(nullptr));
+    TestApp app;
+    app.InitializeResources(&state);
+    const std::string line = Hex(GetUserDefaultUILanguage()) + "|" + Hex(app.GetLanguageID()) +
+                             "|" + LoadText(state.m_hCurrentResourceHandle, kStringId);
+    return vesko::test::WriteFileText(out, line) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], kProbeArgument) == 0)
+    if (argc > 1 && std::strcmp(argv[1], kVersionProbe) == 0)
         return OSInfo::IsVistaOrNewer() ? kProbeVistaOrNewer : kProbeOlder;
+    if (argc > 2 && std::strcmp(argv[1], kLanguageProbe) == 0)
+        return LanguageProbe(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
