@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <optional>
 
@@ -63,29 +64,18 @@ HRESULT Send(IFileIOBroker* f, const Call& c, DWORD& code) {
                                c.type, c.length, data.Get(), &code);
 }
 
-// The files below the folders the refusals aim at (size, -1 for a folder;
-// links listed, not entered), and for the registry keys they aim at whether
-// each exists (1) and holds a value "Planted" (2).
+// The files below the folders the refusals aim at (size, -1 for a folder),
+// and for the registry keys they aim at whether each exists (1) and holds a
+// value "Planted" (2).
 using Snapshot = std::map<std::string, long long>;
-
-void AddFolder(const std::string& folder, Snapshot& out) {
-    WIN32_FIND_DATAA d{};
-    UniqueFindHandle find(FindFirstFileA((folder + "\\*").c_str(), &d));
-    for (bool more = find.IsValid(); more; more = FindNextFileA(find.Get(), &d)) {
-        const std::string name = d.cFileName, path = folder + "\\" + name;
-        if (name == "." || name == "..")
-            continue;
-        out[path] = d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? -1LL : d.nFileSizeLow;
-        if (out[path] < 0 && !(d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            AddFolder(path, out);
-    }
-}
 
 Snapshot Everything() {
     Snapshot out;
+    std::error_code error;
     for (const std::string& folder :
          {Shared().root.Path(), Shared().wellKnown, Shared().outside.Path(), Known::Log()})
-        AddFolder(folder, out);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error))
+            out[entry.path().string()] = entry.is_directory() ? -1 : entry.file_size(error);
     out.erase(Known::AuditLog());
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT, HKEY_USERS}) {
         for (const char* path :
