@@ -48,9 +48,8 @@ struct Event {
 };
 
 // Makes a tree under root: names ending in '\\' are folders, the others files of the given size
-// with content of their own. Returns the files' bytes.
-unsigned long long Make(const std::string& root, const std::map<std::string, size_t>& tree) {
-    unsigned long long total = 0;
+// with content of their own.
+void Make(const std::string& root, const std::map<std::string, size_t>& tree) {
     for (const auto& [name, size] : tree) {
         auto seed = static_cast<unsigned>(std::hash<std::string>{}(name));
         const std::string path = root + "\\" + name;
@@ -62,9 +61,7 @@ unsigned long long Make(const std::string& root, const std::map<std::string, siz
         for (char& c : bytes)
             c = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
         EXPECT_TRUE(vesko::test::WriteFileText(path, bytes)) << path;
-        total += size;
     }
-    return total;
 }
 
 // Relative path -> size; folders end in '\\' with size 0.

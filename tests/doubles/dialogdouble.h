@@ -36,48 +36,39 @@ namespace vesko::test {
 constexpr const char* kDialogDoubleDirVariable = "VESKO_DIALOG_DOUBLE_DIR";
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-inline std::string EncodeField(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        char code[4] = {c};
-        if (c == '%' || c == '\t' || c == '\r' || c == '\n')
-            std::snprintf(code, sizeof code, "%%%02X", c);
-        out += code;
-    }
-    return out;
-}
-
-// A line's fields, decoded.
-inline std::vector<std::string> SplitFields(const std::string& line) {
-    std::vector<std::string> fields(1);
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\t') {
-            fields.emplace_back();
-        } else if (line[i] == '%' && i + 2 < line.size() &&
-                   std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(line[i + 2]))) {
-            fields.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            fields.back() += line[i];
-        }
-    }
-    return fields;
-}
-
-// A file's records, split; none when it cannot be read.
+// A file's records, their fields decoded; none when it cannot be read.
 inline std::vector<std::vector<std::string>> ReadRecords(const std::string& path) {
     std::vector<std::vector<std::string>> records;
     std::ifstream in(path, std::ios::binary);
-    for (std::string line; std::getline(in, line);)
-        records.push_back(SplitFields(line));
+    for (std::string line; std::getline(in, line);) {
+        auto& fields = records.emplace_back(1);
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\t') {
+                fields.emplace_back();
+            } else if (line[i] == '%' && i + 2 < line.size() &&
+                       std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+                       std::isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+                fields.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                fields.back() += line[i];
+            }
+        }
+    }
     return records;
 }
 
 inline bool AppendRecord(const std::string& path, const std::vector<std::string>& fields) {
     std::string line;
-    for (size_t i = 0; i < fields.size(); ++i)
-        line += (i ? "\t" : "") + EncodeField(fields[i]);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        line += i ? "\t" : "";
+        for (char c : fields[i]) {
+            char code[4] = {c};
+            if (c == '%' || c == '\t' || c == '\r' || c == '\n')
+                std::snprintf(code, sizeof code, "%%%02X", c);
+            line += code;
+        }
+    }
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out << line << '\n';
     out.close();
