@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <objidl.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <vesko/raii.h>
 
@@ -30,8 +31,7 @@ namespace vesko::test {
 
 VeskoSecurityAttributes& Attrs() {
     static VeskoSecurityAttributes attrs;
-    static const bool initialised = (attrs.Init(), true);
-    (void)initialised;
+    [[maybe_unused]] static const bool initialised = (attrs.Init(), true);
     return attrs;
 }
 
@@ -52,9 +52,7 @@ HRESULT LookupFailureFor(REFIID riid) {
 
 std::vector<DWORD> BrokerProcesses() {
     std::vector<DWORD> pids;
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE)
-        return pids;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));  // none when it fails
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32First(snapshot.Get(), &entry); more;
@@ -80,40 +78,16 @@ bool Kill(DWORD processId) {
            WaitForSingleObject(process.Get(), 5000) == WAIT_OBJECT_0;
 }
 
-namespace {
-
-// The system's handle table, as NtQuerySystemInformation(SystemHandleInformation)
-// returns it.
-struct HandleEntry {
-    ULONG ProcessId;
-    UCHAR ObjectTypeNumber;
-    UCHAR Flags;
-    USHORT Handle;
-    PVOID Object;
-    ACCESS_MASK GrantedAccess;
-};
-struct HandleTable {
-    ULONG Count;
-    HandleEntry Handles[1];
-};
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-}  // namespace
-
 DWORD HandleCountOf(DWORD processId) {
-    const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
-    if (!query)
-        return 0;
     std::vector<BYTE> buffer(1 << 20);
     for (int attempt = 0; attempt < 8; ++attempt) {
         ULONG needed = 0;
-        if (query(16 /* SystemHandleInformation */, buffer.data(),
-                  static_cast<ULONG>(buffer.size()), &needed) == 0) {
-            const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-            return static_cast<DWORD>(
-                std::count_if(table->Handles, table->Handles + table->Count,
-                              [&](const HandleEntry& e) { return e.ProcessId == processId; }));
+        if (NT_SUCCESS(NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                                static_cast<ULONG>(buffer.size()), &needed))) {
+            const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+            return static_cast<DWORD>(std::count_if(
+                table->Handle, table->Handle + table->Count,
+                [&](const SYSTEM_HANDLE_ENTRY& e) { return e.OwnerPid == processId; }));
         }
         buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
     }
