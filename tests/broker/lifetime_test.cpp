@@ -82,18 +82,12 @@ TEST(BrokerLifetime, ABrokerNobodyActivatedEndsAtOnce) {
 }
 
 TEST(BrokerLifetime, ActivationFailsWhenTheClassIsNotRegistered) {
-    const char* const key =
-        "Software\\Classes\\CLSID\\{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}\\LocalServer32";
-    char server[1024] = {};
-    DWORD size = sizeof server;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegGetValueA(HKEY_LOCAL_MACHINE, key, nullptr, RRF_RT_REG_SZ, nullptr, server, &size))
-        << "the broker is not registered to begin with";
     ComPtr<IBroker> broker;
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, key));
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(broker));
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegSetKeyValueA(HKEY_LOCAL_MACHINE, key, nullptr, REG_SZ, server, size));
+    {
+        BrokerUnregistered gone;
+        ASSERT_TRUE(gone.ok) << "the broker is registered to begin with";
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(broker));
+    }
     EXPECT_EQ(S_OK, Activate(broker)) << "registered again";
 }
 

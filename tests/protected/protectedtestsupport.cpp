@@ -78,6 +78,14 @@ bool Kill(DWORD processId) {
            WaitForSingleObject(process.Get(), 5000) == WAIT_OBJECT_0;
 }
 
+void ExpectNoBrokerServices(const void* fileIO, const void* fileDlg, CDExpService* cd) {
+    EXPECT_EQ(fileIO, nullptr);
+    EXPECT_EQ(fileDlg, nullptr);
+    ASSERT_NE(cd, nullptr) << "the disc service is made all the same";
+    EXPECT_FALSE(cd->IsValid());
+    EXPECT_EQ(cd->ValidateDrive(), CD::eBrokerFailure);
+}
+
 DWORD HandleCountOf(DWORD processId) {
     std::vector<BYTE> buffer(1 << 20);
     for (int attempt = 0; attempt < 8; ++attempt) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <cdexpservice.h>
 #include <observable.h>
 
 #include "veskosecurityattributes.h"
@@ -36,6 +37,10 @@ bool Kill(DWORD processId);
 // The open handle count of a process, read from the system's handle table
 // (Wine answers GetProcessHandleCount with 0), or 0 when it cannot be read.
 DWORD HandleCountOf(DWORD processId);
+
+// What a host sees without a usable broker: no file I/O or dialog service,
+// and a disc service that is made all the same and reports the failure.
+void ExpectNoBrokerServices(const void* fileIO, const void* fileDlg, CDExpService* cd);
 
 // Writes down the events a disc export service posts, each as "id:data":
 // progress as "kind,done,total" and a result as "first,second" (records it

@@ -177,21 +177,6 @@ TEST(EndToEnd, TheSameWalkGivesTheSameResultsInBothModes) {
     }
 }
 
-// Takes the broker's LocalServer32 away for one scope.
-struct BrokerUnregistered {
-    static constexpr const char* kKey =
-        "Software\\Classes\\CLSID\\{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}\\LocalServer32";
-    char command[MAX_PATH * 2] = {};
-    DWORD size = sizeof(command);
-    const bool ok = RegGetValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, RRF_RT_REG_SZ, nullptr, command,
-                                 &size) == ERROR_SUCCESS &&
-                    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey) == ERROR_SUCCESS;
-    ~BrokerUnregistered() {
-        if (ok)
-            RegSetKeyValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, REG_SZ, command, size);
-    }
-};
-
 TEST(EndToEnd, WithoutARegisteredBrokerTheServicesAreNull) {
     ChooseMode(true);
     {
@@ -199,12 +184,8 @@ TEST(EndToEnd, WithoutARegisteredBrokerTheServicesAreNull) {
         ASSERT_TRUE(gone.ok) << "the broker registration could be lifted";
         IOManager& manager = IOManager::GetIOManager();
         EXPECT_TRUE(manager.IsIEProtectedMode());
-        EXPECT_EQ(manager.GetFileIOService(), nullptr);
-        EXPECT_EQ(manager.GetFileDlgService(), nullptr);
-        CDExpService* cd = manager.GetCDExpService();
-        ASSERT_NE(cd, nullptr) << "a disc service is made all the same";
-        EXPECT_FALSE(cd->IsValid());
-        EXPECT_EQ(cd->ValidateDrive(), CD::eBrokerFailure);
+        ExpectNoBrokerServices(manager.GetFileIOService(), manager.GetFileDlgService(),
+                               manager.GetCDExpService());
         IOManager::ReleaseIOManager();
     }
     EXPECT_NE(IOManager::GetIOManager().GetFileIOService(), nullptr) << "registered again";

@@ -167,12 +167,8 @@ TEST_F(ServiceSet, ARegistrationWhoseBrokerCannotBeFetchedCountsAsNoBroker) {
     std::thread([&] {
         vesko::ComApartment apartment(COINIT_APARTMENTTHREADED);
         EXPECT_FALSE(set.Init(&Attrs()));
-        EXPECT_EQ(set.GetFileIOService(), nullptr);
-        EXPECT_EQ(set.GetFileDlgService(), nullptr);
-        CDExpService* cd = set.CreateCDExpService();
-        ASSERT_NE(cd, nullptr) << "the disc service is made and reports the failure";
-        EXPECT_FALSE(cd->IsValid());
-        EXPECT_EQ(cd->ValidateDrive(), CD::eBrokerFailure);
+        ExpectNoBrokerServices(set.GetFileIOService(), set.GetFileDlgService(),
+                               set.CreateCDExpService());
         set.Release();
     }).join();
 }

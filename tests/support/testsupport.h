@@ -36,6 +36,21 @@ void RemoveTree(const std::string& path);
 // links as reparse points. True when the link is a reparse point (or gone)
 // afterwards.
 bool HostLink(const std::string& link, const std::string& target = {});
+// Takes the broker's LocalServer32 registration away for one scope and puts
+// it back afterwards; ok tells whether there was one to take.
+struct BrokerUnregistered {
+    static constexpr const char* kKey =
+        "Software\\Classes\\CLSID\\{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}\\LocalServer32";
+    char command[MAX_PATH * 2] = {};
+    DWORD size = sizeof(command);
+    const bool ok = RegGetValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, RRF_RT_REG_SZ, nullptr, command,
+                                 &size) == ERROR_SUCCESS &&
+                    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey) == ERROR_SUCCESS;
+    ~BrokerUnregistered() {
+        if (ok)
+            RegSetKeyValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, REG_SZ, command, size);
+    }
+};
 // "0x%08X (text of FormatMessage)" for failure messages.
 std::string Describe(DWORD code);
 
