@@ -160,48 +160,48 @@ void DiscRecorder::Shutdown() {
     Teardown();
 }
 
-HRESULT DiscRecorder::Cancel(BSTR identity) {
-    if (!m_context.CheckIdentity(identity, "Cancel", ""))
+template <typename Op>
+HRESULT DiscRecorder::WithRecorder(BSTR identity, const char* method, const std::string& arguments,
+                                   Op&& op) {
+    if (!m_context.CheckIdentity(identity, method, arguments))
         return E_ACCESSDENIED;
     std::lock_guard<std::mutex> hold(m_callLock);
     if (!m_manager) {
-        m_context.Audit().Refused("Cancel", "", HrText(kNotInitialized),
+        m_context.Audit().Refused(method, arguments, HrText(kNotInitialized),
                                   "recorder not initialised");
         return kNotInitialized;
     }
-    m_manager->Cancel();
-    m_context.Audit().Done("Cancel", "", HrText(S_OK));
-    return S_OK;
+    std::string outcome = HrText(S_OK);
+    const HRESULT hr = op(*m_manager, outcome);
+    if (SUCCEEDED(hr))
+        m_context.Audit().Done(method, arguments, outcome);
+    return hr;
+}
+
+HRESULT DiscRecorder::Cancel(BSTR identity) {
+    return WithRecorder(identity, "Cancel", "", [](CDExpManager& recorder, std::string&) {
+        recorder.Cancel();
+        return S_OK;
+    });
 }
 
 HRESULT DiscRecorder::Stop(BSTR identity) {
-    if (!m_context.CheckIdentity(identity, "Stop", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("Stop", "", HrText(kNotInitialized), "recorder not initialised");
-        return kNotInitialized;
-    }
-    m_manager->Stop();
-    m_context.Audit().Done("Stop", "", HrText(S_OK));
-    return S_OK;
+    return WithRecorder(identity, "Stop", "", [](CDExpManager& recorder, std::string&) {
+        recorder.Stop();
+        return S_OK;
+    });
 }
 
 HRESULT DiscRecorder::ValidateDrive(BSTR identity, DWORD* error) {
     if (!error)
         return E_POINTER;
     *error = 0;
-    if (!m_context.CheckIdentity(identity, "ValidateDrive", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("ValidateDrive", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    *error = m_manager->ValidateDrive();
-    m_context.Audit().Done("ValidateDrive", "", ErrorText(*error));
-    return S_OK;
+    return WithRecorder(identity, "ValidateDrive", "",
+                        [&](CDExpManager& recorder, std::string& outcome) {
+                            *error = recorder.ValidateDrive();
+                            outcome = ErrorText(*error);
+                            return S_OK;
+                        });
 }
 
 HRESULT DiscRecorder::SetDrive(BSTR identity, BSTR drive, DWORD* error) {
@@ -209,30 +209,25 @@ HRESULT DiscRecorder::SetDrive(BSTR identity, BSTR drive, DWORD* error) {
         return E_POINTER;
     *error = 0;
     const std::string arguments = "drive=" + ForLog(drive);
-    if (!m_context.CheckIdentity(identity, "SetDrive", arguments))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("SetDrive", arguments, HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    CString text;
-    const char* refusal = nullptr;
-    if (HasEmbeddedNul(drive))
-        refusal = "NUL character in the drive";
-    else if (!ToAnsi(FromBstr(drive), text))
-        refusal = "drive has no exact form in the ANSI code page";
-    else
-        refusal = CheckDiscFolder(text.GetString());
-    if (refusal) {
-        *error = CD::eBrokerFailure;
-        m_context.Audit().Refused("SetDrive", arguments, HrText(E_ACCESSDENIED), refusal);
-        return E_ACCESSDENIED;
-    }
-    *error = m_manager->SetDrive(drive ? text.GetString() : nullptr);
-    m_context.Audit().Done("SetDrive", arguments, ErrorText(*error));
-    return S_OK;
+    return WithRecorder(
+        identity, "SetDrive", arguments, [&](CDExpManager& recorder, std::string& outcome) {
+            CString text;
+            const char* refusal = nullptr;
+            if (HasEmbeddedNul(drive))
+                refusal = "NUL character in the drive";
+            else if (!ToAnsi(FromBstr(drive), text))
+                refusal = "drive has no exact form in the ANSI code page";
+            else
+                refusal = CheckDiscFolder(text.GetString());
+            if (refusal) {
+                *error = CD::eBrokerFailure;
+                m_context.Audit().Refused("SetDrive", arguments, HrText(E_ACCESSDENIED), refusal);
+                return E_ACCESSDENIED;
+            }
+            *error = recorder.SetDrive(drive ? text.GetString() : nullptr);
+            outcome = ErrorText(*error);
+            return S_OK;
+        });
 }
 
 HRESULT DiscRecorder::GetDrive(BSTR identity, BSTR* drive, DWORD* error) {
@@ -240,58 +235,41 @@ HRESULT DiscRecorder::GetDrive(BSTR identity, BSTR* drive, DWORD* error) {
         return E_POINTER;
     *drive = nullptr;
     *error = 0;
-    if (!m_context.CheckIdentity(identity, "GetDrive", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("GetDrive", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    CString text;
-    *error = m_manager->GetDrive(text);
-    *drive = ToBstr(text.GetString());
-    if (!*drive)
-        return E_OUTOFMEMORY;
-    m_context.Audit().Done("GetDrive", "", ErrorText(*error) + " drive=" + ForLog(*drive));
-    return S_OK;
+    return WithRecorder(identity, "GetDrive", "",
+                        [&](CDExpManager& recorder, std::string& outcome) {
+                            CString text;
+                            *error = recorder.GetDrive(text);
+                            *drive = ToBstr(text.GetString());
+                            if (!*drive)
+                                return E_OUTOFMEMORY;
+                            outcome = ErrorText(*error) + " drive=" + ForLog(*drive);
+                            return S_OK;
+                        });
 }
 
 HRESULT DiscRecorder::GetDriveAvailSpace(BSTR identity, ULONGLONG* space, DWORD* error) {
     if (!space || !error)
         return E_POINTER;
     *error = 0;
-    if (!m_context.CheckIdentity(identity, "GetDriveAvailSpace", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("GetDriveAvailSpace", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    unsigned long long value = *space;
-    *error = m_manager->GetDriveAvailSpace(value);
-    *space = value;
-    m_context.Audit().Done("GetDriveAvailSpace", "",
-                           ErrorText(*error) + " space=" + std::to_string(value));
-    return S_OK;
+    return WithRecorder(identity, "GetDriveAvailSpace", "",
+                        [&](CDExpManager& recorder, std::string& outcome) {
+                            unsigned long long value = *space;
+                            *error = recorder.GetDriveAvailSpace(value);
+                            *space = value;
+                            outcome = ErrorText(*error) + " space=" + std::to_string(value);
+                            return S_OK;
+                        });
 }
 
 HRESULT DiscRecorder::IsValid(BSTR identity, DWORD* valid) {
     if (!valid)
         return E_POINTER;
     *valid = 0;
-    if (!m_context.CheckIdentity(identity, "IsValid", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("IsValid", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    *valid = m_manager->IsValid() ? 1 : 0;
-    m_context.Audit().Done("IsValid", "", "valid=" + std::to_string(*valid));
-    return S_OK;
+    return WithRecorder(identity, "IsValid", "", [&](CDExpManager& recorder, std::string& outcome) {
+        *valid = recorder.IsValid() ? 1 : 0;
+        outcome = "valid=" + std::to_string(*valid);
+        return S_OK;
+    });
 }
 
 HRESULT DiscRecorder::IsBusy(BSTR identity, DWORD* busy) {
@@ -333,86 +311,63 @@ HRESULT DiscRecorder::GetEventData(BSTR identity, DWORD eventId, CDEventRecord* 
 
 HRESULT DiscRecorder::StartBurn(BSTR identity, BSTR source, DWORD flag) {
     const std::string arguments = "source=" + ForLog(source) + " flag=" + std::to_string(flag);
-    if (!m_context.CheckIdentity(identity, "StartBurn", arguments))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("StartBurn", arguments, HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    // The disc folder is checked again: it may have been swapped for a
-    // junction since it was selected.
-    CString drive, path;
-    m_manager->GetDrive(drive);
-    const char* refusal = CheckDiscFolder(drive.GetString());
-    if (!refusal) {
-        const PathDecision decision = m_context.Paths().Check(FromBstr(source), PathUse::Check);
-        if (!decision.allowed)
-            refusal = decision.reason;
-        else if (!ToAnsi(decision.canonical, path))
-            refusal = "source has no exact form in the ANSI code page";
-    }
-    if (refusal) {
-        // The host learns of it as of any burn that could not start: a
-        // result event alone, with the error reserved for broker failures.
-        Publish(5, CDEventRecord{CDExpManager::eBurn, CD::eBrokerFailure, 0});
-        m_context.Audit().Refused("StartBurn", arguments, HrText(E_ACCESSDENIED), refusal);
-        return E_ACCESSDENIED;
-    }
-    m_manager->StartBurn(path.GetString(), flag != 0);
-    m_context.Audit().Done("StartBurn", arguments, HrText(S_OK));
-    return S_OK;
+    return WithRecorder(
+        identity, "StartBurn", arguments, [&](CDExpManager& recorder, std::string&) {
+            // The disc folder is checked again: it may have been swapped for a
+            // junction since it was selected.
+            CString drive, path;
+            recorder.GetDrive(drive);
+            const char* refusal = CheckDiscFolder(drive.GetString());
+            if (!refusal) {
+                const PathDecision decision =
+                    m_context.Paths().Check(FromBstr(source), PathUse::Check);
+                if (!decision.allowed)
+                    refusal = decision.reason;
+                else if (!ToAnsi(decision.canonical, path))
+                    refusal = "source has no exact form in the ANSI code page";
+            }
+            if (refusal) {
+                // The host learns of it as of any burn that could not start: a
+                // result event alone, with the error reserved for broker failures.
+                Publish(5, CDEventRecord{CDExpManager::eBurn, CD::eBrokerFailure, 0});
+                m_context.Audit().Refused("StartBurn", arguments, HrText(E_ACCESSDENIED), refusal);
+                return E_ACCESSDENIED;
+            }
+            recorder.StartBurn(path.GetString(), flag != 0);
+            return S_OK;
+        });
 }
 
 HRESULT DiscRecorder::StartErase(BSTR identity, DWORD flag) {
     const std::string arguments = "flag=" + std::to_string(flag);
-    if (!m_context.CheckIdentity(identity, "StartErase", arguments))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("StartErase", arguments, HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    CString drive;
-    m_manager->GetDrive(drive);
-    if (const char* refusal = CheckDiscFolder(drive.GetString())) {
-        Publish(5, CDEventRecord{CDExpManager::eErase, CD::eBrokerFailure, 0});
-        m_context.Audit().Refused("StartErase", arguments, HrText(E_ACCESSDENIED), refusal);
-        return E_ACCESSDENIED;
-    }
-    m_manager->StartErase(flag != 0);
-    m_context.Audit().Done("StartErase", arguments, HrText(S_OK));
-    return S_OK;
+    return WithRecorder(
+        identity, "StartErase", arguments, [&](CDExpManager& recorder, std::string&) {
+            CString drive;
+            recorder.GetDrive(drive);
+            if (const char* refusal = CheckDiscFolder(drive.GetString())) {
+                Publish(5, CDEventRecord{CDExpManager::eErase, CD::eBrokerFailure, 0});
+                m_context.Audit().Refused("StartErase", arguments, HrText(E_ACCESSDENIED), refusal);
+                return E_ACCESSDENIED;
+            }
+            recorder.StartErase(flag != 0);
+            return S_OK;
+        });
 }
 
 HRESULT DiscRecorder::StartGetDriveAvailSpace(BSTR identity) {
-    if (!m_context.CheckIdentity(identity, "StartGetDriveAvailSpace", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("StartGetDriveAvailSpace", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    m_manager->StartGetDriveAvailSpace();
-    m_context.Audit().Done("StartGetDriveAvailSpace", "", HrText(S_OK));
-    return S_OK;
+    return WithRecorder(identity, "StartGetDriveAvailSpace", "",
+                        [](CDExpManager& recorder, std::string&) {
+                            recorder.StartGetDriveAvailSpace();
+                            return S_OK;
+                        });
 }
 
 HRESULT DiscRecorder::StartValidateDrive(BSTR identity) {
-    if (!m_context.CheckIdentity(identity, "StartValidateDrive", ""))
-        return E_ACCESSDENIED;
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (!m_manager) {
-        m_context.Audit().Refused("StartValidateDrive", "", HrText(kNotInitialized),
-                                  "recorder not initialised");
-        return kNotInitialized;
-    }
-    m_manager->StartValidateDrive();
-    m_context.Audit().Done("StartValidateDrive", "", HrText(S_OK));
-    return S_OK;
+    return WithRecorder(identity, "StartValidateDrive", "",
+                        [](CDExpManager& recorder, std::string&) {
+                            recorder.StartValidateDrive();
+                            return S_OK;
+                        });
 }
 
 }  // namespace vesko::broker

@@ -74,6 +74,12 @@ class DiscRecorder : public Observer {
     // refusal reason otherwise.
     const char* CheckDiscFolder(const std::string& driveText) const;
     void Teardown();
+    // Runs op(recorder, outcome) on the client's recorder, one call at a
+    // time, after the identity check; refused (E_UNEXPECTED) while no client
+    // holds the recorder. A successful op is audited as done with its outcome
+    // (the HRESULT unless op writes another); a failing op audits itself.
+    template <typename Op>
+    HRESULT WithRecorder(BSTR identity, const char* method, const std::string& arguments, Op&& op);
 
     BrokerContext& m_context;
     UniqueHandle m_events[7];
