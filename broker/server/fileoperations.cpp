@@ -27,7 +27,35 @@ bool Admit(BrokerContext& context, BSTR text, PathUse use, const char* operation
     return false;
 }
 
+// What every code-writing method starts with: the code cleared, then the
+// identity checked (a stranger gets 5 as the code and E_ACCESSDENIED).
+// S_OK when the call may go on.
+HRESULT Begin(BrokerContext& context, BSTR identity, const char* operation,
+              const std::string& arguments, DWORD* code) {
+    if (!code)
+        return E_POINTER;
+    *code = 0;
+    if (context.CheckIdentity(identity, operation, arguments))
+        return S_OK;
+    *code = ERROR_ACCESS_DENIED;
+    return E_ACCESSDENIED;
+}
+
 }  // namespace
+
+template <typename Work>
+HRESULT FileOperations::OnePath(BSTR identity, const char* operation, BSTR path, PathUse use,
+                                DWORD* code, Work&& work) {
+    const std::string arguments = "path=" + ForLog(path);
+    if (const HRESULT hr = Begin(m_context, identity, operation, arguments, code); hr != S_OK)
+        return hr;
+    CString target;
+    if (Admit(m_context, path, use, operation, arguments, code, target)) {
+        *code = work(target);
+        m_context.Audit().Done(operation, arguments, CodeText(*code));
+    }
+    return S_OK;
+}
 
 FileOperations::FileOperations(BrokerContext& context) : m_context(context) {}
 
@@ -36,32 +64,16 @@ void FileOperations::Shutdown() {
 }
 
 HRESULT FileOperations::CreateDir(BSTR identity, BSTR path, DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
-    const std::string arguments = "path=" + ForLog(path);
-    if (!m_context.CheckIdentity(identity, "CreateDir", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
-    CString target;
-    if (!Admit(m_context, path, PathUse::Create, "CreateDir", arguments, code, target))
-        return S_OK;
-    *code = SFileIO::CreateDir(target, m_context.LowSD());
-    m_context.Audit().Done("CreateDir", arguments, CodeText(*code));
-    return S_OK;
+    return OnePath(identity, "CreateDir", path, PathUse::Create, code, [&](const CString& target) {
+        return SFileIO::CreateDir(target, m_context.LowSD());
+    });
 }
 
 HRESULT FileOperations::MoveFileLI(BSTR identity, BSTR source, BSTR destination, DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
     const std::string arguments =
         "source=" + ForLog(source) + " destination=" + ForLog(destination);
-    if (!m_context.CheckIdentity(identity, "MoveFileLI", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
+    if (const HRESULT hr = Begin(m_context, identity, "MoveFileLI", arguments, code); hr != S_OK)
+        return hr;
     CString from, to;
     if (!Admit(m_context, source, PathUse::Modify, "MoveFileLI", arguments, code, from) ||
         !Admit(m_context, destination, PathUse::Modify, "MoveFileLI", arguments, code, to))
@@ -72,70 +84,32 @@ HRESULT FileOperations::MoveFileLI(BSTR identity, BSTR source, BSTR destination,
 }
 
 HRESULT FileOperations::ReCreateFileLI(BSTR identity, BSTR path, DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
-    const std::string arguments = "path=" + ForLog(path);
-    if (!m_context.CheckIdentity(identity, "ReCreateFileLI", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
-    CString target;
-    if (!Admit(m_context, path, PathUse::Modify, "ReCreateFileLI", arguments, code, target))
-        return S_OK;
-    *code = SFileIO::ReCreateFileLI(target, m_context.LowSD());
-    m_context.Audit().Done("ReCreateFileLI", arguments, CodeText(*code));
-    return S_OK;
+    return OnePath(
+        identity, "ReCreateFileLI", path, PathUse::Modify, code,
+        [&](const CString& target) { return SFileIO::ReCreateFileLI(target, m_context.LowSD()); });
 }
 
 HRESULT FileOperations::DeleteDirRecursively(BSTR identity, BSTR path, DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
-    const std::string arguments = "path=" + ForLog(path);
-    if (!m_context.CheckIdentity(identity, "DeleteDirRecursively", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
-    CString target;
-    if (!Admit(m_context, path, PathUse::Modify, "DeleteDirRecursively", arguments, code, target))
-        return S_OK;
-    *code = SFileIO::DeleteDirRecursively(target);
-    m_context.Audit().Done("DeleteDirRecursively", arguments, CodeText(*code));
-    return S_OK;
+    return OnePath(identity, "DeleteDirRecursively", path, PathUse::Modify, code,
+                   [](const CString& target) { return SFileIO::DeleteDirRecursively(target); });
 }
 
 HRESULT FileOperations::IsDestinationWritable(BSTR identity, BSTR path, DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
-    const std::string arguments = "path=" + ForLog(path);
-    if (!m_context.CheckIdentity(identity, "IsDestinationWritable", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
     // Writable through the broker means: the policy would let the broker
     // write there. The answer is the policy's alone; nothing is touched.
-    CString target;
-    if (!Admit(m_context, path, PathUse::Check, "IsDestinationWritable", arguments, code, target))
-        return S_OK;
-    m_context.Audit().Done("IsDestinationWritable", arguments, CodeText(*code));
-    return S_OK;
+    return OnePath(identity, "IsDestinationWritable", path, PathUse::Check, code,
+                   [](const CString&) { return DWORD{0}; });
 }
 
 HRESULT FileOperations::RegistrySetValue(BSTR identity, DWORD rootKey, BSTR subKey, BSTR valueName,
                                          DWORD valueType, DWORD dataLength, SAFEARRAY* data,
                                          DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
     const std::string arguments =
         "root=" + Hex(rootKey) + " key=" + ForLog(subKey) + " value=" + ForLog(valueName) +
         " type=" + std::to_string(valueType) + " length=" + std::to_string(dataLength);
-    if (!m_context.CheckIdentity(identity, "RegistrySetValue", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
+    if (const HRESULT hr = Begin(m_context, identity, "RegistrySetValue", arguments, code);
+        hr != S_OK)
+        return hr;
     const std::wstring key = FromBstr(subKey), name = FromBstr(valueName);
     RegistryDecision decision =
         m_context.Registry().Check(rootKey, key, name, valueType, dataLength, data);
@@ -180,14 +154,10 @@ HRESULT FileOperations::GetIEVersion(BSTR identity, UINT* major, UINT* minor, UI
 
 HRESULT FileOperations::DisplayHelpFile(BSTR identity, BSTR helpFile, DWORD ownerWindow,
                                         DWORD* code) {
-    if (!code)
-        return E_POINTER;
-    *code = 0;
     const std::string arguments = "file=" + ForLog(helpFile) + " owner=" + Hex(ownerWindow);
-    if (!m_context.CheckIdentity(identity, "DisplayHelpFile", arguments)) {
-        *code = ERROR_ACCESS_DENIED;
-        return E_ACCESSDENIED;
-    }
+    if (const HRESULT hr = Begin(m_context, identity, "DisplayHelpFile", arguments, code);
+        hr != S_OK)
+        return hr;
     const char* refusal = nullptr;
     std::wstring commandLine;
     *code = m_help.Show(FromBstr(helpFile), m_context.Paths(), refusal, commandLine);

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include "helpviewer.h"
+#include "pathpolicy.h"
 
 namespace vesko::broker {
 
@@ -31,6 +32,12 @@ class FileOperations {
     void Shutdown();
 
   private:
+    // A one-path method: identity, then the path policy for use, then
+    // work(path in the ANSI code page) writes the code; one audit record.
+    template <typename Work>
+    HRESULT OnePath(BSTR identity, const char* operation, BSTR path, PathUse use, DWORD* code,
+                    Work&& work);
+
     BrokerContext& m_context;
     HelpViewer m_help;
 };
