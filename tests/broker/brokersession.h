@@ -48,13 +48,6 @@ struct Known {
     }
 };
 
-// The folder of this program, which holds the broker and the doubles too.
-inline std::string ExecutableFolder() {
-    char module[MAX_PATH] = {};
-    const std::string path(module, GetModuleFileNameA(nullptr, module, MAX_PATH));
-    return path.substr(0, path.find_last_of('\\'));
-}
-
 // One broker activated the way the library does it: CoCreateInstance with
 // CLSCTX_LOCAL_SERVER, every interface registered in the Global Interface
 // Table, from which each use fetches its own reference (Wine would keep a
@@ -106,7 +99,7 @@ class SharedBroker : public BrokerSession {
   public:
     ~SharedBroker() { RemoveTree(wellKnown); }
     HRESULT Open() {
-        const std::string policy = ExecutableFolder() + "\\veskobroker.policy";
+        const std::string policy = ProgramFolder() + "\\veskobroker.policy";
         WriteFileText(policy,
                       "root = " + root.Path() + "\nregistry = " + kPolicyKey + "\nnonsense line\n");
         const HRESULT hr = BrokerSession::Open();

@@ -10,17 +10,6 @@
 namespace vesko::test {
 namespace {
 
-// Starts command; the process, none when it cannot (the reason is in GetLastError).
-UniqueHandle Start(std::string command) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info))
-        CloseHandle(info.hThread);
-    return UniqueHandle(info.hProcess);
-}
-
 HRESULT Activate(ComPtr<IBroker>& broker) {
     return CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&broker));
 }
@@ -57,8 +46,8 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
     // reports the broker's process id.
     ScratchDir scratch("broker-child");
     const UniqueHandle child =
-        Start("\"" + ExecutableFolder() + "\\broker_lifetime.exe\" --child-client \"" +
-              scratch / "pid" + "\"");
+        StartProcess("\"" + ProgramFolder() + "\\broker_lifetime.exe\" --child-client \"" +
+                     scratch / "pid" + "\"");
     ASSERT_TRUE(child) << Describe(GetLastError());
     DWORD brokerPid = 0;
     for (int i = 0; i < 200 && !brokerPid; ++i, Sleep(50))
@@ -73,7 +62,7 @@ TEST(BrokerLifetime, EndsWithinASecondOfItsClientsDeath) {
 }
 
 TEST(BrokerLifetime, ABrokerNobodyActivatedEndsAtOnce) {
-    const UniqueHandle broker = Start("\"" + ExecutableFolder() + "\\veskobroker.exe\"");
+    const UniqueHandle broker = StartProcess("\"" + ProgramFolder() + "\\veskobroker.exe\"");
     DWORD exitCode = 0;
     ASSERT_TRUE(broker) << Describe(GetLastError());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(broker.Get(), 5000));

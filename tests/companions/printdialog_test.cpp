@@ -49,10 +49,9 @@ void PlayUser(std::string& seen, const char* caption, int pick) {
 
 TEST(PrintDialog, ReturnsTheChoiceTheUserPickedAndLeavesTheResultOnCancel) {
     // The test folder holds ReportLib's double; the product sits in bin/.
-    char exe[MAX_PATH] = {}, full[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    const std::string path = std::string(exe).substr(0, std::string(exe).find_last_of('\\'));
-    GetFullPathNameA((path + "\\..\\bin\\reportlib.dll").c_str(), MAX_PATH, full, nullptr);
+    char full[MAX_PATH] = {};
+    GetFullPathNameA((vesko::test::ProgramFolder() + "\\..\\bin\\reportlib.dll").c_str(), MAX_PATH,
+                     full, nullptr);
     vesko::UniqueModule library(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     ASSERT_TRUE(library) << full << ": " << vesko::test::Describe(GetLastError());
     // The export under the name this compiler gives the function.

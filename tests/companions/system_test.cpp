@@ -27,28 +27,20 @@
 
 namespace {
 
+using vesko::test::StartProcess;
+using vesko::test::ThisProgram;
+
 constexpr const char* kVersionProbe = "--os-version-probe";
 constexpr const char* kLanguageProbe = "--language-probe";
 constexpr DWORD kProbeOlder = 10, kProbeVistaOrNewer = 11;
 constexpr UINT kStringId = 101;
 
-std::string ThisProgram() {
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    return exe;
-}
-
 // Runs this program again with arguments (and environment, when given): its exit code, or
 // 0xFFFFFFF1 when it could not start.
 DWORD RunProbe(const std::string& arguments, char* environment = nullptr) {
-    const std::string exe = ThisProgram();
-    std::string command = "\"" + exe + "\" " + arguments;
-    STARTUPINFOA si{sizeof si};
-    PROCESS_INFORMATION pi = {};
     DWORD code = 0xFFFFFFF1;
-    if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, environment, nullptr,
-                       &si, &pi)) {
-        vesko::UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    if (const vesko::UniqueHandle process =
+            StartProcess("\"" + ThisProgram() + "\" " + arguments, environment)) {
         WaitForSingleObject(process.Get(), 30000);
         GetExitCodeProcess(process.Get(), &code);
     }

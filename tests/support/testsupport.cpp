@@ -82,6 +82,26 @@ void RemoveTree(const std::string& path) {
     RemoveDirectoryA(path.c_str());
 }
 
+std::string ThisProgram() {
+    char module[MAX_PATH] = {};
+    return std::string(module, GetModuleFileNameA(nullptr, module, MAX_PATH));
+}
+
+std::string ProgramFolder() {
+    const std::string path = ThisProgram();
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+UniqueHandle StartProcess(std::string command, char* environment) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, environment, nullptr,
+                       &startup, &info))
+        CloseHandle(info.hThread);
+    return UniqueHandle(info.hProcess);
+}
+
 bool HostLink(const std::string& link, const std::string& target) {
     using UnixName = char*(CDECL*)(LPCWSTR);
     const auto unixName = reinterpret_cast<UnixName>(

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <vesko/raii.h>
+
 namespace vesko::test {
 
 // A fresh folder under %TEMP% that is removed with everything in it when the
@@ -51,6 +53,13 @@ struct BrokerUnregistered {
             RegSetKeyValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, REG_SZ, command, size);
     }
 };
+// This program's full path, and the folder that holds it (the broker, the
+// doubles and the helper DLLs sit beside it).
+std::string ThisProgram();
+std::string ProgramFolder();
+// Starts command (with environment, a block, when given); the process, none
+// when it cannot (the reason is in GetLastError).
+vesko::UniqueHandle StartProcess(std::string command, char* environment = nullptr);
 // "0x%08X (text of FormatMessage)" for failure messages.
 std::string Describe(DWORD code);
 

@@ -243,18 +243,10 @@ TEST(SFileIOResults, WritableFileIsAFreshEmptyFileOfTheSameName) {
 struct Child {
     UniqueHandle process, watch;
     explicit Child(const char* args) {
-        char exe[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, exe, MAX_PATH);
-        std::string command = std::string("\"") + exe + "\" " + args;
-        STARTUPINFOA si = {sizeof si};
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                            &pi))
-            return;
-        CloseHandle(pi.hThread);
-        process.Reset(pi.hProcess);
-        DuplicateHandle(GetCurrentProcess(), pi.hProcess, GetCurrentProcess(), watch.Receive(), 0,
-                        FALSE, DUPLICATE_SAME_ACCESS);
+        process = StartProcess("\"" + ThisProgram() + "\" " + args);
+        if (process)
+            DuplicateHandle(GetCurrentProcess(), process.Get(), GetCurrentProcess(),
+                            watch.Receive(), 0, FALSE, DUPLICATE_SAME_ACCESS);
     }
     // The exit code once it has ended; 259 (STILL_ACTIVE) is what ending a
     // viewer gives, so one that does not end within 10 s answers kNotEnded.
