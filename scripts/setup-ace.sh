@@ -12,12 +12,7 @@ src=$VESKO_CACHE/ace/src
 tarball=$(ls "$src"/ace_${ACE_VERSION}*.orig.tar.gz 2>/dev/null | head -1 || true)
 if [ -z "$tarball" ]; then
   log "fetching ACE $ACE_VERSION source from Debian"
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    # Same archive as the binary packages, source entries only.
-    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      > /etc/apt/sources.list.d/vesko-src.sources
-    apt-get update -qq
-  fi
+  bash "$VESKO_ROOT/scripts/setup-deb-src.sh"
   mkdir -p "$src"
   (cd "$src" && apt-get source --download-only -qq libace-dev >/dev/null)
   tarball=$(ls "$src"/ace_${ACE_VERSION}*.orig.tar.gz | head -1)
