@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the 64-bit target and runs every benchmark; each prints its ratios.
+# Builds one target (default x64) and runs every benchmark; each prints its
+# ratios. Usage: bench.sh [x64|x86]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-bin=$VESKO_BUILD/x64/bin
-prepare_x64 demo "$bin"
+arch=${1:-x64}
+bin=$VESKO_BUILD/$arch/bin
+prepare "$arch" demo "$bin"
 for b in "$bin"/*bench.exe; do
   [ -f "$b" ] || continue
   log "$(basename "$b")"

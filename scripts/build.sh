@@ -7,12 +7,11 @@ arch=${1:-x64}
 tri=$(triplet "$arch")
 bash "$VESKO_ROOT/scripts/setup.sh" "$arch"
 dir=$VESKO_BUILD/$arch
-tests=ON; [ "$arch" = x86 ] && tests=OFF   # 32-bit code cannot run here: build the product only
-if [ ! -f "$dir/build.ninja" ]; then
+if [ ! -f "$dir/build.ninja" ] || ! grep -qs "^VESKO_BUILD_TESTS:BOOL=ON" "$dir/CMakeCache.txt"; then
   cmake -S "$VESKO_ROOT" -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$VESKO_ROOT/cmake/toolchain-$tri.cmake" \
     -DVESKO_ACE_ROOT="$VESKO_CACHE/ace/$ACE_VERSION/$arch" \
-    -DVESKO_BUILD_TESTS=$tests -DCMAKE_INSTALL_PREFIX="$dir/install" >/dev/null
+    -DVESKO_BUILD_TESTS=ON -DCMAKE_INSTALL_PREFIX="$dir/install" >/dev/null
 fi
 log "building $arch"
 cmake --build "$dir" -j"$(nproc)"

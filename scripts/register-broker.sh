@@ -24,7 +24,13 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
 fi
 
 wine regsvr32 /s "$ps" || die "regsvr32 $ps failed"
-wine reg add "$key" /ve /d "VeskoLib broker" /f >/dev/null
-wine reg add "$key\\LocalServer32" /ve /d "$exe" /f >/dev/null
+# A 32-bit client looks the class up in the 32-bit registry view, COM's
+# launcher in the 64-bit one: a 32-bit broker is written into both.
+views=(/reg:64)
+[ "$(pe_arch "$bindir/veskobroker.exe")" = x86 ] && views+=(/reg:32)
+for view in "${views[@]}"; do
+  wine reg add "$key" /ve /d "VeskoLib broker" /f "$view" >/dev/null
+  wine reg add "$key\\LocalServer32" /ve /d "$exe" /f "$view" >/dev/null
+done
 printf '%s' "$want" > "$stamp"
 log "broker registered: $exe"

@@ -10,6 +10,8 @@ clsid='{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}'
 if [ -f "$bindir/veskops.dll" ]; then
   wine regsvr32 /u /s "$(winepath -w "$bindir/veskops.dll" 2>/dev/null)" || true
 fi
-wine reg delete "HKLM\\Software\\Classes\\CLSID\\$clsid" /f >/dev/null 2>&1 || true
+for view in /reg:64 /reg:32; do
+  wine reg delete "HKLM\\Software\\Classes\\CLSID\\$clsid" /f "$view" >/dev/null 2>&1 || true
+done
 rm -f "$WINEPREFIX/.vesko-broker-registration"
 log "broker unregistered"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Creates the project's Wine prefix NAME (under .cache/) once and prints its path.
-# Usage: wine-prefix.sh demo|test
+# Usage: wine-prefix.sh demo|test|demo-x86|test-x86
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 prefix=${VESKO_WINE_ROOT:-$VESKO_ROOT/.cache}/wine-${1:?prefix name}
@@ -14,7 +14,7 @@ fi
 # Test programs run headless: Wine's null display driver lets them create
 # (and drive) real windows and dialogs without an X display. Set once, while
 # no wineserver of the prefix runs, so every later process picks it up.
-if [ "$1" = test ] && [ ! -f "$prefix/.vesko-null-display" ]; then
+if [[ $1 == test* ]] && [ ! -f "$prefix/.vesko-null-display" ]; then
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
   WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
