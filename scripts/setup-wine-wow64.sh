@@ -24,7 +24,9 @@ fi
 work=$VESKO_CACHE/wine-wow64/work
 src=$work/src
 bld=$work/build
-nice_=(nice -n 15)
+# VESKO_WINE_NICE: the niceness of the build (default 10, so that other work
+# on the machine stays responsive).
+nice_=(nice -n "${VESKO_WINE_NICE:-10}")
 jobs=$(nproc)
 
 log "building Wine $version in WoW64 mode for the 32-bit target (about 40 min, once)"
