@@ -482,6 +482,9 @@ TEST(HostBehaviour, TwoProtectedHostsBurningAtOnceSeeOnlyTheirOwnEvents) {
         vesko::UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsGo"));
         vesko::UniqueHandle ready1(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsReady1"));
         vesko::UniqueHandle ready2(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsReady2"));
+        vesko::UniqueHandle finished1(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsFinished1"));
+        vesko::UniqueHandle finished2(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsFinished2"));
+        vesko::UniqueHandle end(CreateEventA(nullptr, TRUE, FALSE, "VeskoHostRowsEnd"));
         std::vector<vesko::UniqueHandle> children;
         for (const char* r : {"1", "2"}) {
             SetEnvironmentVariableA("VESKO_HOST_ROLE", r);
@@ -496,6 +499,12 @@ TEST(HostBehaviour, TwoProtectedHostsBurningAtOnceSeeOnlyTheirOwnEvents) {
         HANDLE ready[2] = {ready1.Get(), ready2.Get()};
         EXPECT_EQ(WaitForMultipleObjects(2, ready, TRUE, 60000), WAIT_OBJECT_0);
         SetEvent(go.Get());
+        // Neither host ends before both are done: a broker watches the
+        // process that started it, and with two activations at the same
+        // moment that may be the other host.
+        HANDLE finished[2] = {finished1.Get(), finished2.Get()};
+        WaitForMultipleObjects(2, finished, TRUE, 180000);
+        SetEvent(end.Get());
         for (size_t i = 0; i < children.size(); ++i) {
             ASSERT_EQ(WaitForSingleObject(children[i].Get(), 200000), WAIT_OBJECT_0) << i;
             DWORD code = 99;
@@ -538,6 +547,11 @@ TEST(HostBehaviour, TwoProtectedHostsBurningAtOnceSeeOnlyTheirOwnEvents) {
         cd->RemoveObserver(&observer);
         manager.ReleaseCDExpService();
     }
+    vesko::UniqueHandle finished(OpenEventA(
+        EVENT_MODIFY_STATE, FALSE, ("VeskoHostRowsFinished" + std::to_string(me)).c_str()));
+    vesko::UniqueHandle end(OpenEventA(SYNCHRONIZE, FALSE, "VeskoHostRowsEnd"));
+    SetEvent(finished.Get());
+    WaitForSingleObject(end.Get(), 180000);
     RemoveTree(folders.base);
     IOManager::ReleaseIOManager();
 }
