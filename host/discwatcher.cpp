@@ -4,7 +4,6 @@
 #include <cdresult.h>
 
 #include <cstdio>
-#include <memory>
 
 namespace veskohost {
 
@@ -22,8 +21,8 @@ void DiscWatcher::OnEvent(Observable*, unsigned int eventId, void* data) {
             m_value = static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(data));
             break;
         case 4: {
-            // This observer consumes the record.
-            std::unique_ptr<CDProgress> progress(static_cast<CDProgress*>(data));
+            // Borrowed for this call: the service destroys it afterwards.
+            const auto* progress = static_cast<const CDProgress*>(data);
             ++m_progressEvents;
             const unsigned long done = progress->GetValue1(), total = progress->GetValue2();
             const int percent = total ? static_cast<int>(done * 100ULL / total) : 100;
@@ -42,7 +41,7 @@ void DiscWatcher::OnEvent(Observable*, unsigned int eventId, void* data) {
             break;
         }
         case 5: {
-            std::unique_ptr<CDResult> result(static_cast<CDResult*>(data));
+            const auto* result = static_cast<const CDResult*>(data);
             m_result = static_cast<CD::EError>(result->GetSecond());
             if (m_lastPercent >= 0)
                 std::printf("\n");

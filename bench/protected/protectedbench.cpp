@@ -8,7 +8,12 @@
 //  - The Global Interface Table fetch alone (create the table object, fetch,
 //    release both), which is what the brokered call adds per call.
 //  - The disc event relay: signal a named event, time until the observer
-//    runs on the relay worker; with and without the record fetch.
+//    runs on the relay worker; with and without the record fetch. The
+//    manager's broker is asked to leave out ICDWrite2, so that the relay
+//    waits on the fixed names this program signals.
+//  - Disc jobs end to end: a validation job (events 1, 2, 6 from the
+//    broker's recorder, published one at a time in order) started from the
+//    observer of the previous job's end, jobs and events per second.
 #include <windows.h>
 
 #include <veskobroker.h>
@@ -118,6 +123,31 @@ ApartmentRun RunIn(DWORD coinit, DWORD bareCookie, FileIOService* io, const CStr
     return run;
 }
 
+// Starts the next validation job from each job's end event until n ended.
+class JobChain : public Observer {
+  public:
+    JobChain(CDExpService* cd, int n)
+        : m_cd(cd), m_left(n), m_hDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~JobChain() override { CloseHandle(m_hDone); }
+    void OnEvent(Observable*, unsigned int id, void*) override {
+        ++m_events;
+        if (id != 6)
+            return;
+        if (--m_left > 0)
+            m_cd->StartValidateDrive();
+        else
+            SetEvent(m_hDone);
+    }
+    bool Wait() { return WaitForSingleObject(m_hDone, 60000) == WAIT_OBJECT_0; }
+    int Events() const { return m_events; }
+
+  private:
+    CDExpService* m_cd;
+    int m_left;
+    int m_events = 0;
+    HANDLE m_hDone;
+};
+
 class Timer : public Observer {
   public:
     Timer() : m_hSeen(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
@@ -165,7 +195,9 @@ Stats RelayLatency(const char* name, int n, Timer& timer) {
 int main() {
     vesko::ComApartment apartment(COINIT_MULTITHREADED);
     SetEnvironmentVariableA("VESKO_IEFRAME_ANSWER", "protected");
+    SetEnvironmentVariableA("VESKO_BROKER_HIDE", "ICDWrite2");
     IOManager& manager = IOManager::GetIOManager();
+    SetEnvironmentVariableA("VESKO_BROKER_HIDE", nullptr);
     FileIOService* io = manager.GetFileIOService();
     if (!manager.IsIEProtectedMode() || !io) {
         std::printf("protectedbench: no broker-backed manager (protected %d, service %p)\n",
@@ -232,6 +264,22 @@ int main() {
     std::printf("relay  events/s (one at a time, with fetch) %.0f\n", 1000 / seconds);
     (void)burst;
     cd->RemoveObserver(&timer);
+
+    // Whole jobs from the broker's recorder, each started from the last one's end.
+    constexpr int kJobs = 300;
+    cd = manager.GetCDExpService();
+    const std::string disc = std::string(path) + "\\benchdisc";
+    io->CreateDir(disc.c_str());
+    cd->SetDrive((disc + "?cd").c_str());
+    JobChain chain(cd, kJobs);
+    cd->AddObserver(&chain);
+    const double jobsStart = NowUs();
+    cd->StartValidateDrive();
+    const bool chained = chain.Wait();
+    const double jobSeconds = (NowUs() - jobsStart) / 1e6;
+    cd->RemoveObserver(&chain);
+    std::printf("jobs   validation jobs/s (1,2,6 each, chained from 6) %.0f, events/s %.0f%s\n",
+                kJobs / jobSeconds, chain.Events() / jobSeconds, chained ? "" : " (timed out)");
     manager.ReleaseCDExpService();
 
     git->RevokeInterfaceFromGlobal(cookie);

@@ -17,8 +17,10 @@ namespace vesko::broker {
 
 namespace {
 
-// The contract version GetBrokerInfo reports.
-constexpr DWORD kContractVersion = 1;
+// The contract version GetBrokerInfo reports: 2 with ICDWrite2 (per-client
+// event names), 1 when a test hides it.
+constexpr DWORD kContractVersion = 2;
+constexpr DWORD kContractVersionWithoutCDWrite2 = 1;
 
 // Framework and allocation failures become HRESULTs at the boundary: COM
 // cannot carry an exception to the host.
@@ -73,6 +75,8 @@ BrokerObject::BrokerObject(BrokerContext& context, ServerLifetime& lifetime, Fil
             m_hideFileIO = true;
         else if (lstrcmpiA(name.c_str(), "IFileDlgBroker") == 0)
             m_hideFileDlg = true;
+        else if (lstrcmpiA(name.c_str(), "ICDWrite2") == 0)
+            m_hideCDWrite2 = true;
         else {
             m_context.Audit().Note("VESKO_BROKER_HIDE: " + ForLog(FromAnsi(name.c_str())) +
                                    " ignored");
@@ -95,7 +99,9 @@ STDMETHODIMP BrokerObject::QueryInterface(REFIID riid, void** ppv) {
     else if (riid == IID_IFileDlgBroker && !m_hideFileDlg)
         *ppv = static_cast<IFileDlgBroker*>(this);
     else if (riid == IID_ICDWrite)
-        *ppv = static_cast<ICDWrite*>(this);
+        *ppv = static_cast<ICDWrite*>(static_cast<ICDWrite2*>(this));
+    else if (riid == IID_ICDWrite2 && !m_hideCDWrite2)
+        *ppv = static_cast<ICDWrite2*>(this);
     else if (riid == IID_IExternalConnection)
         *ppv = static_cast<IExternalConnection*>(this);
     else {
@@ -161,7 +167,7 @@ STDMETHODIMP BrokerObject::GetBrokerInfo(DWORD* processId, DWORD* version) {
     if (!processId || !version)
         return E_POINTER;
     *processId = GetCurrentProcessId();
-    *version = kContractVersion;
+    *version = m_hideCDWrite2 ? kContractVersionWithoutCDWrite2 : kContractVersion;
     return S_OK;
 }
 
@@ -304,6 +310,10 @@ STDMETHODIMP BrokerObject::StartValidateDrive(BSTR identity) {
 
 STDMETHODIMP BrokerObject::StartErase(BSTR identity, DWORD flag) {
     return Guarded([&] { return m_disc.StartErase(identity, flag); });
+}
+
+STDMETHODIMP BrokerObject::GetEventNames(BSTR identity, BSTR* names) {
+    return Guarded([&] { return m_disc.GetEventNames(identity, names); });
 }
 
 }  // namespace vesko::broker

@@ -1,6 +1,6 @@
-// The one COM object a broker process serves. It answers the four contract
-// interfaces and hands each call to the part of the broker that performs it;
-// no exception ever leaves a method.
+// The one COM object a broker process serves. It answers the contract
+// interfaces (ICDWrite through ICDWrite2, contract version 2) and hands each call to the part of
+// the broker that performs it; no exception ever leaves a method.
 //
 // The process's main function owns one reference for the object's whole
 // life, so that it can disconnect the object when the broker ends. Whether
@@ -26,7 +26,7 @@ class DiscRecorder;
 class BrokerObject : public IBroker,
                      public IFileIOBroker,
                      public IFileDlgBroker,
-                     public ICDWrite,
+                     public ICDWrite2,
                      public IExternalConnection {
   public:
     // Created with the owner's reference.
@@ -99,6 +99,8 @@ class BrokerObject : public IBroker,
     STDMETHODIMP StartGetDriveAvailSpace(BSTR identity) override;
     STDMETHODIMP StartValidateDrive(BSTR identity) override;
     STDMETHODIMP StartErase(BSTR identity, DWORD flag) override;
+    // ICDWrite2
+    STDMETHODIMP GetEventNames(BSTR identity, BSTR* names) override;
 
   private:
     virtual ~BrokerObject();
@@ -107,6 +109,7 @@ class BrokerObject : public IBroker,
     // that lets tests meet a broker of an older or reduced contract.
     bool m_hideFileIO = false;
     bool m_hideFileDlg = false;
+    bool m_hideCDWrite2 = false;  // then a broker of contract version 1
     std::atomic<ULONG> m_refs{1};
     std::atomic<DWORD> m_connections{0};
     BrokerContext& m_context;

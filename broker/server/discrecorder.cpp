@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include <chrono>
+
 #include "brokercontext.h"
 #include "cdexpmanager.h"
 #include "cdprogress.h"
@@ -37,35 +39,117 @@ DiscRecorder::DiscRecorder(BrokerContext& context) : m_context(context) {}
 
 DiscRecorder::~DiscRecorder() {
     Shutdown();
+    {
+        std::lock_guard<std::mutex> hold(m_recordLock);
+        m_quit = true;
+    }
+    m_publish.notify_all();
+    if (m_publisher.joinable())
+        m_publisher.join();
 }
 
-bool DiscRecorder::CreateEvents() {
+bool DiscRecorder::OpenEventsLocked(const std::string (&names)[7]) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)S:(ML;;NWNR;;;LW)",
                                                          SDDL_REVISION_1, &descriptor, nullptr);
     UniqueLocal owner(descriptor);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    bool all = true;
+    UniqueHandle events[7];
     for (int i = 0; i < 7; ++i) {
-        m_events[i].Reset(CreateEventA(&attributes, FALSE, FALSE, kEventNames[i]));
-        all = all && m_events[i];
+        events[i].Reset(CreateEventA(&attributes, FALSE, FALSE, names[i].c_str()));
+        if (!events[i])
+            return false;
     }
+    for (int i = 0; i < 7; ++i) {
+        m_events[i] = std::move(events[i]);
+        m_names[i] = names[i];
+    }
+    return true;
+}
+
+bool DiscRecorder::CreateEvents() {
+    std::string fixed[7];
+    for (int i = 0; i < 7; ++i)
+        fixed[i] = kEventNames[i];
+    bool all = false;
+    {
+        std::lock_guard<std::mutex> hold(m_recordLock);
+        all = OpenEventsLocked(fixed);
+    }
+    if (all && !m_publisher.joinable())
+        m_publisher = std::thread([this] { PublisherLoop(); });
     return all;
+}
+
+void DiscRecorder::PumpLocked() {
+    while (m_outstanding == 0 && !m_queue.empty()) {
+        const Pending next = m_queue.front();
+        m_queue.pop_front();
+        // The record is in place before the signal: the relay fetches it on waking.
+        m_records[next.eventId] = next.record;
+        SetEvent(m_events[next.eventId - 1].Get());
+        // eventId 1 has nothing to fetch; as index 0 it is served before
+        // whatever is signalled next, so that may follow at once.
+        if (next.eventId != 1) {
+            m_outstanding = next.eventId;
+            m_outstandingSince = GetTickCount64();
+        }
+    }
+    if (m_outstanding)
+        m_publish.notify_all();  // a new deadline to watch
+}
+
+void DiscRecorder::PublisherLoop() {
+    std::unique_lock<std::mutex> hold(m_recordLock);
+    while (!m_quit) {
+        if (!m_outstanding) {
+            m_publish.wait(hold);
+            continue;
+        }
+        const ULONGLONG waited = GetTickCount64() - m_outstandingSince;
+        if (waited < kAckTimeoutMs) {
+            m_publish.wait_for(hold, std::chrono::milliseconds(kAckTimeoutMs - waited));
+            continue;
+        }
+        // No fetch came: the client stalled or its relay is gone. Go on, so
+        // that a later client of this broker is not held up by it.
+        m_outstanding = 0;
+        PumpLocked();
+    }
+}
+
+void DiscRecorder::ClearLocked() {
+    m_queue.clear();
+    m_outstanding = 0;
+    for (UniqueHandle& event : m_events)
+        if (event)
+            ResetEvent(event.Get());
 }
 
 void DiscRecorder::Publish(unsigned int eventId, const CDEventRecord& record) {
     if (eventId < 1 || eventId > 7)
         return;
-    {
-        std::lock_guard<std::mutex> hold(m_recordLock);
-        m_records[eventId] = record;
-        if (eventId == 1)
-            m_busy = true;
-        if (eventId == 6)
-            m_busy = false;
+    std::lock_guard<std::mutex> hold(m_recordLock);
+    if (eventId == 1)
+        m_busy = true;
+    if (eventId == 6)
+        m_busy = false;
+    if (eventId == 4) {
+        // Progress of the same kind the relay has not seen yet is replaced by
+        // the newer one: the queued one, or the signalled one not fetched yet.
+        // A new kind (burn, then verify) always arrives as its own event.
+        if (!m_queue.empty() && m_queue.back().eventId == 4 &&
+            m_queue.back().record.first == record.first) {
+            m_queue.back().record = record;
+            return;
+        }
+        if (m_queue.empty() && m_outstanding == 4 && m_records[4].first == record.first) {
+            m_records[4] = record;
+            return;
+        }
     }
-    // Signalled after the record is in place: the relay fetches it on waking.
-    SetEvent(m_events[eventId - 1].Get());
+    m_queue.push_back({eventId, record});
+    PumpLocked();
 }
 
 void DiscRecorder::OnEvent(Observable*, unsigned int eventId, void* data) {
@@ -80,23 +164,20 @@ void DiscRecorder::OnEvent(Observable*, unsigned int eventId, void* data) {
         case 7:
             record.first = bits;
             break;
-        case 4: {
-            std::unique_ptr<CDProgress> progress(static_cast<CDProgress*>(data));
-            if (progress) {
+        case 4:
+            // Borrowed for this call: the recorder destroys it afterwards.
+            if (const auto* progress = static_cast<const CDProgress*>(data)) {
                 record.first = progress->GetKind();
                 record.second = progress->GetValue2();
                 record.third = progress->GetValue1();
             }
             break;
-        }
-        case 5: {
-            std::unique_ptr<CDResult> result(static_cast<CDResult*>(data));
-            if (result) {
+        case 5:
+            if (const auto* result = static_cast<const CDResult*>(data)) {
                 record.first = result->GetFirst();
                 record.second = result->GetSecond();
             }
             break;
-        }
         default:
             return;
     }
@@ -128,6 +209,7 @@ HRESULT DiscRecorder::Initialize(BSTR identity) {
         for (CDEventRecord& record : m_records)
             record = CDEventRecord{};
         m_busy = false;
+        ClearLocked();
     }
     m_manager = std::make_unique<CDExpManager>();
     m_manager->AddObserver(this);
@@ -139,10 +221,9 @@ void DiscRecorder::Teardown() {
     // Destroying the recorder cancels a running job and waits for it; its
     // last events still reach OnEvent, which takes only m_recordLock.
     m_manager.reset();
-    // Signals nobody consumed belong to the client that is leaving.
-    for (UniqueHandle& event : m_events)
-        if (event)
-            ResetEvent(event.Get());
+    // Signals and events nobody fetched belong to the client that is leaving.
+    std::lock_guard<std::mutex> records(m_recordLock);
+    ClearLocked();
 }
 
 HRESULT DiscRecorder::Uninitialize(BSTR identity) {
@@ -301,6 +382,11 @@ HRESULT DiscRecorder::GetEventData(BSTR identity, DWORD eventId, CDEventRecord* 
     {
         std::lock_guard<std::mutex> hold(m_recordLock);
         *record = m_records[eventId];
+        // The fetch acknowledges the signalled event: the next may follow.
+        if (eventId == m_outstanding) {
+            m_outstanding = 0;
+            PumpLocked();
+        }
     }
     m_context.Audit().Done("GetEventData", arguments,
                            "record=" + std::to_string(record->first) + "," +
@@ -368,6 +454,42 @@ HRESULT DiscRecorder::StartValidateDrive(BSTR identity) {
                             recorder.StartValidateDrive();
                             return S_OK;
                         });
+}
+
+HRESULT DiscRecorder::GetEventNames(BSTR identity, BSTR* names) {
+    if (!names)
+        return E_POINTER;
+    *names = nullptr;
+    if (!m_context.CheckIdentity(identity, "GetEventNames", ""))
+        return E_ACCESSDENIED;
+    std::lock_guard<std::mutex> hold(m_callLock);
+    std::string joined;
+    {
+        std::lock_guard<std::mutex> records(m_recordLock);
+        // A fresh set for the next client, so that a worker of an earlier one
+        // (still waiting on the names it had) never takes its signals; the
+        // client that holds the recorder keeps its set.
+        if (!m_manager) {
+            std::string fresh[7];
+            const std::string suffix =
+                "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++m_generation);
+            for (int i = 0; i < 7; ++i)
+                fresh[i] = kEventNames[i] + suffix;
+            if (!OpenEventsLocked(fresh)) {
+                const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+                m_context.Audit().Refused("GetEventNames", "", HrText(hr), "events not created");
+                return FAILED(hr) ? hr : E_FAIL;
+            }
+            ClearLocked();
+        }
+        for (int i = 0; i < 7; ++i)
+            joined += (i ? "|" : "") + m_names[i];
+    }
+    *names = ToBstr(joined.c_str());
+    if (!*names)
+        return E_OUTOFMEMORY;
+    m_context.Audit().Done("GetEventNames", "", "names=" + ForLog(*names));
+    return S_OK;
 }
 
 }  // namespace vesko::broker

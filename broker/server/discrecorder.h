@@ -3,8 +3,16 @@
 //
 // The recorder's events become the seven named events the library's relay
 // waits on, and the data of each is kept as the record ICDWrite::GetEventData
-// returns for its eventId (the latest one wins: an auto-reset event signalled
-// twice before the relay wakes is relayed once, with the newest data):
+// returns for its eventId. They are published in the order the recorder
+// posted them, one at a time: after eventId 2 to 7 the next event is
+// signalled only once the relay has fetched that one (GetEventData is the
+// acknowledgement) or kAckTimeoutMs have passed. eventId 1 has no record and
+// needs no acknowledgement: it is index 0, which the relay serves before any
+// index signalled after it. Progress (4) of one kind not yet fetched merges
+// into the newest, so a slow relay sees fewer progress events, never a
+// reordering.
+// The names are the fixed ones until ICDWrite2::GetEventNames hands a client
+// a set of this process's own. Records:
 //   2, 3, 6, 7  first = the event's value
 //   4           first = progress kind, second = KiB of the whole job,
 //               third = KiB done (the relay builds CDProgress(first, third,
@@ -17,9 +25,12 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <vesko/raii.h>
 
@@ -42,8 +53,13 @@ class DiscRecorder : public Observer {
     DiscRecorder(const DiscRecorder&) = delete;
     DiscRecorder& operator=(const DiscRecorder&) = delete;
 
+    // How long a signalled event waits for its fetch before the next one is
+    // signalled anyway: a stalled client must not hold the events for ever.
+    static constexpr ULONGLONG kAckTimeoutMs = 5000;
+
     // Creates (or opens) the seven named events with the low-integrity
-    // descriptor, so that a host at low integrity may wait on them.
+    // descriptor, so that a host at low integrity may wait on them, and
+    // starts publishing.
     bool CreateEvents();
 
     HRESULT Initialize(BSTR identity);
@@ -61,15 +77,28 @@ class DiscRecorder : public Observer {
     HRESULT StartGetDriveAvailSpace(BSTR identity);
     HRESULT StartValidateDrive(BSTR identity);
     HRESULT StartErase(BSTR identity, DWORD flag);
+    HRESULT GetEventNames(BSTR identity, BSTR* names);
 
     // Ends any job (cancelled) and releases the recorder: the broker is ending.
     void Shutdown();
 
+    // Borrows the recorder's records: copies what the relay needs.
     void OnEvent(Observable* source, unsigned int eventId, void* data) override;
 
   private:
-    // Keeps the record and signals its event.
+    struct Pending {
+        unsigned int eventId;
+        CDEventRecord record;
+    };
+    // Queues the event for publishing in the recorder's order.
     void Publish(unsigned int eventId, const CDEventRecord& record);
+    // Signals queued events while none waits for its fetch; m_recordLock held.
+    void PumpLocked();
+    // Makes the seven events under the given names; m_recordLock held.
+    bool OpenEventsLocked(const std::string (&names)[7]);
+    // Forgets what the leaving client did not fetch; m_recordLock held.
+    void ClearLocked();
+    void PublisherLoop();
     // The disc folder of the current drive selection is still allowed; a
     // refusal reason otherwise.
     const char* CheckDiscFolder(const std::string& driveText) const;
@@ -82,7 +111,6 @@ class DiscRecorder : public Observer {
     HRESULT WithRecorder(BSTR identity, const char* method, const std::string& arguments, Op&& op);
 
     BrokerContext& m_context;
-    UniqueHandle m_events[7];
 
     std::mutex m_callLock;  // one recorder call at a time
     std::unique_ptr<CDExpManager> m_manager;
@@ -90,6 +118,15 @@ class DiscRecorder : public Observer {
     std::mutex m_recordLock;  // taken by the recorder's thread: never hold m_callLock inside
     CDEventRecord m_records[8] = {};
     bool m_busy = false;
+    UniqueHandle m_events[7];        // the set the relay waits on now
+    std::string m_names[7];          // their names
+    unsigned long m_generation = 0;  // sets handed out so far
+    std::deque<Pending> m_queue;     // posted, not yet signalled
+    unsigned int m_outstanding = 0;  // signalled eventId not yet fetched (0: none)
+    ULONGLONG m_outstandingSince = 0;
+    bool m_quit = false;
+    std::condition_variable m_publish;  // the publisher's wake-up: a deadline to watch or quit
+    std::thread m_publisher;
 };
 
 }  // namespace vesko::broker

@@ -1,9 +1,12 @@
 // The broker's disc methods: one virtual recorder driven across the process
-// boundary, its events seen here on the seven named events and the records
-// fetched with GetEventData, as the library's relay does.
+// boundary, its events seen here on the seven named events the broker names
+// for this client (ICDWrite2::GetEventNames) and the records fetched with
+// GetEventData, as the library's relay does.
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "brokersession.h"
 #include "cdprogress.h"
@@ -14,18 +17,32 @@ namespace {
 class BrokerDisc : public testing::Test {
   protected:
     void SetUp() override {
-        const char* const names[7] = {
-            "C59DA682-1DA9-4d58-AA40-751BFCBDF8E1", "D6A1C2BF-CF8A-4796-B8B8-2DF8D1CF03DD",
-            "0B6B84E3-785B-4731-9C75-A5743CACCC09", "630A0305-0041-4dc5-9719-AA9797769F6B",
-            "99F98F35-B401-4d6d-A40C-360C9E599C24", "6232A8C7-9548-447c-B261-8EEBD014531A",
-            "F27CEF48-2DC9-4b08-8A09-ADC22A18B24B"};
+        ASSERT_TRUE(disc);
+        ASSERT_EQ(S_OK, disc.As(&disc2)) << "a broker of contract version 2";
+        const std::vector<std::string> names = EventNames();
+        ASSERT_EQ(names.size(), 7u);
         for (int i = 0; i < 7; ++i) {
-            events[i].Reset(OpenEventA(SYNCHRONIZE, FALSE, names[i]));
+            events[i].Reset(OpenEventA(SYNCHRONIZE, FALSE, names[i].c_str()));
             ASSERT_TRUE(events[i]) << names[i] << ": " << Describe(GetLastError());
             handles[i] = events[i].Get();
         }
-        ASSERT_TRUE(disc);
         ASSERT_EQ(S_OK, disc->Initialize(id.Get()));
+    }
+    // The names GetEventNames gives now, split at '|'.
+    std::vector<std::string> EventNames() {
+        UniqueBstr joined;
+        std::vector<std::string> names;
+        if (disc2->GetEventNames(id.Get(), joined.Receive()) != S_OK)
+            return names;
+        std::string text = Text(joined.Get());
+        for (size_t start = 0;;) {
+            const size_t bar = text.find('|', start);
+            names.push_back(text.substr(start, bar - start));
+            if (bar == std::string::npos)
+                break;
+            start = bar + 1;
+        }
+        return names;
     }
     void TearDown() override {
         if (disc)
@@ -35,10 +52,10 @@ class BrokerDisc : public testing::Test {
     // Relays like the library (the lowest signalled index first) until
     // eventId last arrives or nothing comes within timeoutMs, as
     // "1 4(first,second,third) ... 6(first,second,third)".
-    std::string RunUntil(DWORD last, DWORD timeoutMs = 10000) {
+    std::string RunUntil(DWORD last, DWORD timeoutMs = 10000, const HANDLE* on = nullptr) {
         std::string seen;
         for (DWORD eventId = 0; eventId != last;) {
-            const DWORD woke = WaitForMultipleObjects(7, handles, FALSE, timeoutMs);
+            const DWORD woke = WaitForMultipleObjects(7, on ? on : handles, FALSE, timeoutMs);
             if (woke >= WAIT_OBJECT_0 + 7)
                 return seen + " (time-out)";
             eventId = woke - WAIT_OBJECT_0 + 1;
@@ -68,6 +85,7 @@ class BrokerDisc : public testing::Test {
     }
 
     ComPtr<ICDWrite> disc = Shared().Get<ICDWrite>();
+    ComPtr<ICDWrite2> disc2;
     UniqueBstr id = Bstr(Identity());
     UniqueHandle events[7];
     HANDLE handles[7] = {};
@@ -99,30 +117,68 @@ TEST_F(BrokerDisc, BurnAndEraseRelayProgressAndResultRecords) {
     EXPECT_FALSE(Exists(drive + "\\source.bin"));
 }
 
-TEST_F(BrokerDisc, TwoSignalsBeforeOneWaitAreRelayedOnceWithTheLatestRecord) {
+// Events are published in the recorder's order, one at a time: the next only once the relay
+// fetched the one before. Two jobs that ran while nobody fetched arrive whole, neither merged
+// into the other.
+TEST_F(BrokerDisc, TwoJobsBeforeAnyFetchArriveInOrderAndUnmerged) {
     const std::string drive = Shared().root / "disc2";
     ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
     ASSERT_EQ("0/0 1 0:<as set> 0:4194304", SetDrive(drive + "?size=4194304"));
-    // Two space queries, the second after 1 MiB went onto the disc; nobody waits in between.
-    for (int query = 0; query < 2; ++query) {
-        ASSERT_TRUE(query == 0 ||
-                    WriteFileText(drive + "\\on-disc.bin", std::string(1 << 20, 'd')));
+    const auto query = [&] {
         ASSERT_EQ(S_OK, disc->StartGetDriveAvailSpace(id.Get()));
         DWORD busy = 1;
         for (int i = 0; i < 500 && busy; ++i, Sleep(10))
             disc->IsBusy(id.Get(), &busy);
         ASSERT_EQ(0u, busy) << "the space query did not end";
-    }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handles[2], 0)) << "eventId 3 not signalled";
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(handles[2], 0))
-        << "an auto-reset event wakes one wait";
-    CDEventRecord record{};
-    EXPECT_EQ(S_OK, disc->GetEventData(id.Get(), 3, &record));
-    EXPECT_EQ(3072u, record.first) << "free KiB after the second query";
-    // The jobs' start and end signals nobody waited for go with the client.
+    };
+    // Two space queries, the second after 1 MiB went onto the disc; nobody fetches in between.
+    query();
+    ASSERT_TRUE(WriteFileText(drive + "\\on-disc.bin", std::string(1 << 20, 'd')));
+    query();
+    // Signalled so far: the first job's start and its result, which waits for its fetch.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(handles[5], 0))
+        << "eventId 6 signalled before eventId 3 was fetched";
+    EXPECT_EQ("1 3(4096,0,0) 6(3,0,0)", RunUntil(6));
+    EXPECT_EQ("1 3(3072,0,0) 6(3,0,0)", RunUntil(6));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(7, handles, FALSE, 0));
+    // Signals and events nobody fetched go with the client.
+    query();
     EXPECT_EQ(S_OK, disc->Uninitialize(id.Get()));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(7, handles, FALSE, 0));
     EXPECT_EQ(S_OK, disc->Initialize(id.Get()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(7, handles, FALSE, 100));
+}
+
+// Each client is handed names of its own, of this broker process; the client that holds the
+// recorder keeps its set, and only the set handed out last is signalled.
+TEST_F(BrokerDisc, EachClientGetsItsOwnEventNamesAndOnlyThoseAreSignalled) {
+    const std::vector<std::string> held = EventNames();
+    ASSERT_EQ(S_OK, disc->Uninitialize(id.Get()));
+    const std::vector<std::string> next = EventNames(), last = EventNames();
+    ASSERT_EQ(next.size(), 7u);
+    ASSERT_EQ(last.size(), 7u);
+    const std::string pid = "." + std::to_string(Shared().ProcessId()) + ".";
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_NE(held[i], next[i]);
+        EXPECT_NE(next[i], last[i]);
+        EXPECT_NE(last[i].find(pid), std::string::npos) << last[i];
+    }
+    ASSERT_EQ(S_OK, disc->Initialize(id.Get()));
+    EXPECT_EQ(EventNames(), last) << "the client holding the recorder keeps its set";
+    UniqueBstr none;
+    EXPECT_EQ(
+        E_ACCESSDENIED,
+        disc2->GetEventNames(Bstr("{11111111-2222-3333-4444-555555555555}").Get(), none.Receive()));
+    // The fixture's set (held) is no longer signalled; last is.
+    UniqueHandle fresh[7];
+    HANDLE freshHandles[7] = {};
+    for (int i = 0; i < 7; ++i) {
+        fresh[i].Reset(OpenEventA(SYNCHRONIZE, FALSE, last[i].c_str()));
+        freshHandles[i] = fresh[i].Get();
+    }
+    ASSERT_EQ(S_OK, disc->StartValidateDrive(id.Get()));
+    EXPECT_EQ("1 2(2,0,0) 6(4,0,0)", RunUntil(6, 5000, freshHandles));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(7, handles, FALSE, 0));
 }
 
 TEST_F(BrokerDisc, RefusesDiscFoldersAndSourcesOutsideThePolicy) {

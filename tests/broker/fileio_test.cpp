@@ -199,7 +199,7 @@ TEST_F(BrokerFileIO, EveryInterfaceReachesOneBrokerThatGivesItsInfoTheIEVersionA
     EXPECT_EQ(S_OK, root->GetBrokerInfo(&pid, &version));
     EXPECT_EQ(Shared().ProcessId(), pid);
     EXPECT_NE(GetCurrentProcessId(), pid);
-    EXPECT_EQ(1u, version);
+    EXPECT_EQ(2u, version) << "contract version 2: per-client disc event names";
     AuditCursor audit;
     EXPECT_EQ(S_OK, root->SetLanguageID(0x0409));
     const std::string line = audit.OneLine();

@@ -9,13 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,29 @@
 
 using vesko::test::ScratchDir;
 
+// Every allocation of this program through operator new, counted while it lives: what a job
+// leaves allocated after its manager is gone shows as a difference.
+namespace {
+std::atomic<long> g_liveAllocations{0};
+}  // namespace
+
+void* operator new(size_t size) {
+    void* p = std::malloc(size ? size : 1);
+    if (!p)
+        throw std::bad_alloc();
+    ++g_liveAllocations;
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (p) {
+        --g_liveAllocations;
+        std::free(p);
+    }
+}
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -31,20 +56,27 @@ using Clock = std::chrono::steady_clock;
 unsigned long KiBUp(unsigned long long bytes) {
     return static_cast<unsigned long>((bytes + 1023) / 1024);
 }
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 // One event as the observer saw it; text is "1", "4(k<kind>:<done>/<total>)", "5(<op>,<error>)"
-// or "<id>(<data>)". The records of 4 and 5 are taken over and kept with it, so that a record
-// posted twice shows as an address seen twice.
+// or "<id>(<data>)". The records of 4 and 5 are only borrowed: what the test needs is copied.
 struct Event {
     unsigned id = 0, kind = 0;
     uintptr_t value = 0;
     unsigned long done = 0, total = 0;
     std::thread::id thread;
     std::string text;
-    std::shared_ptr<void> record;
 };
 
 // Makes a tree under root: names ending in '\\' are folders, the others files of the given size
@@ -136,15 +168,13 @@ class RecorderTest : public ::testing::Test, public Observer {
     void OnEvent(Observable*, unsigned int id, void* data) override {
         Event e{id, 0, reinterpret_cast<uintptr_t>(data), 0, 0, std::this_thread::get_id()};
         e.text = std::to_string(id) + (id == 1 && !data ? "" : "(" + std::to_string(e.value) + ")");
-        if (auto* progress = static_cast<CDProgress*>(data); id == 4) {
-            e.record.reset(progress);
+        if (auto* progress = static_cast<const CDProgress*>(data); id == 4) {
             e.kind = progress->GetKind();
             e.done = progress->GetValue1();
             e.total = progress->GetValue2();
             e.text = "4(k" + std::to_string(e.kind) + ":" + std::to_string(e.done) + "/" +
                      std::to_string(e.total) + ")";
-        } else if (auto* result = static_cast<CDResult*>(data); id == 5) {
-            e.record.reset(result);
+        } else if (auto* result = static_cast<const CDResult*>(data); id == 5) {
             e.text = "5(" + std::to_string(result->GetFirst()) + "," +
                      std::to_string(result->GetSecond()) + ")";
         }
@@ -172,6 +202,14 @@ class RecorderTest : public ::testing::Test, public Observer {
         return Wait([&] {
             return std::any_of(m_events.begin(), m_events.end(),
                                [&](const Event& e) { return e.text == six; });
+        });
+    }
+    // Until the n-th burn has finished.
+    bool Wait6(size_t n) {
+        return Wait([&] {
+            return static_cast<size_t>(
+                       std::count_if(m_events.begin(), m_events.end(),
+                                     [](const Event& e) { return e.text == "6(1)"; })) >= n;
         });
     }
     std::vector<Event> Events() const {
@@ -377,14 +415,13 @@ TEST_F(RecorderTest, EachJobPostsItsOutcomeAndLeavesTheDiscAsExpected) {
                 EXPECT_TRUE(Progress(kind).empty()) << trace;
         }
         // Progress kinds follow each other, the result comes after all progress, and every
-        // record is an object of its own, all posted by the worker.
-        std::set<uintptr_t> records;
+        // record comes with the event, all posted by the worker.
         unsigned lastKind = 0;
         bool result = false;
         for (const Event& e : Events()) {
             EXPECT_NE(e.thread, std::this_thread::get_id()) << e.text;
             EXPECT_TRUE(e.id != 4 || (e.kind >= lastKind && !result)) << e.text << " in " << trace;
-            EXPECT_TRUE((e.id != 4 && e.id != 5) || records.insert(e.value).second) << e.text;
+            EXPECT_TRUE((e.id != 4 && e.id != 5) || e.value != 0) << e.text;
             lastKind = e.id == 4 ? e.kind : lastKind;
             result = result || e.id == 5;
         }
@@ -508,6 +545,97 @@ TEST_F(RecorderTest, InterruptionsEndPromptlyWithoutHalfCopiedFiles) {
         const size_t copies = completeCopies();
         EXPECT_TRUE(copies >= 1 && copies < kFiles) << Listing(disc.Path());
     }
+}
+
+// Records are the delivery's: every observer borrows the same record, and once the last
+// observer has returned the manager destroys it. Burns with many progress events leave
+// nothing allocated behind them.
+TEST_F(RecorderTest, RecordsAreBorrowedByEveryObserverAndFreedAfterTheDelivery) {
+    Make(source.Path(), {{"a.bin", 1000000}});
+    struct Reader : Observer {
+        std::string seen;
+        void OnEvent(Observable*, unsigned int id, void* data) override {
+            if (id == 4)
+                seen += std::to_string(static_cast<const CDProgress*>(data)->GetValue1()) + " ";
+            else if (id == 5)
+                seen += "r" + std::to_string(static_cast<const CDResult*>(data)->GetSecond()) + " ";
+        }
+    };
+    const auto burns = [&](int n, Reader& second) {
+        manager->AddObserver(&second);
+        ASSERT_EQ(manager->SetDrive(disc.Path().c_str()), CD::eOK);
+        for (int i = 0; i < n; ++i) {
+            manager->StartBurn((source / "a.bin").c_str(), false);
+            ASSERT_TRUE(Wait6(i + 1)) << Trace();
+        }
+        manager->RemoveObserver(&second);
+    };
+    {
+        Reader warm;
+        burns(1, warm);  // the worker and what the first job allocates once
+    }
+    Reset();
+    Make(source.Path(), {{"a.bin", 1000000}});
+    const long before = g_liveAllocations.load();
+    size_t progress = 0;
+    {
+        Reader second;
+        burns(10, second);
+        progress = Progress(CD::eProgressBurn).size();
+        std::string mine;
+        for (const Event& e : Events())
+            if (e.id == 4 || e.id == 5)
+                mine += e.id == 4 ? std::to_string(e.done) + " " : "r" + e.text.substr(4, 1) + " ";
+        EXPECT_EQ(second.seen, mine) << "both observers read the same live records";
+        Reset();  // the manager goes, and with it its worker
+    }
+    const long left = g_liveAllocations.load() - before;
+    EXPECT_GE(progress, 1000u) << "ten burns of 1 MB post at least 100 progress events each";
+    EXPECT_LT(left, 50) << left << " allocations left after " << progress << " progress records";
+}
+
+// An observer may destroy the manager from inside its callback: the worker is not joined by
+// itself, nothing more is delivered, and what the job wrote is complete.
+TEST_F(RecorderTest, AnObserverMayDestroyTheManagerFromItsCallback) {
+    for (const unsigned at : {1u, 4u, 5u, 6u}) {
+        SCOPED_TRACE("destroyed from event " + std::to_string(at));
+        Reset();
+        Make(source.Path(), {{"a.bin", 300000}});
+        ASSERT_EQ(manager->SetDrive(disc.Path().c_str()), CD::eOK);
+        std::atomic<bool> destroyed{false};
+        hook = [&, at](const Event& e) {
+            if (e.id == at && !destroyed.exchange(true))
+                manager.reset();
+            return false;
+        };
+        manager->StartBurn((source / "a.bin").c_str(), false);
+        ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }, 10000)) << Trace();
+        const size_t count = Events().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(Events().size(), count) << "events after the destruction: " << Trace();
+        EXPECT_EQ(Events().back().id, at) << Trace();
+        hook = nullptr;
+    }
+}
+
+// The destructor waits for a busy worker a bounded time, even when an observer blocks it.
+TEST_F(RecorderTest, TheDestructorWaitsABoundedTimeForABlockedObserver) {
+    Make(source.Path(), {{"a.bin", 4000000}});
+    ASSERT_EQ(manager->SetDrive(disc.Path().c_str()), CD::eOK);
+    hook = [](const Event& e) { return e.id == 4; };  // held until Open()
+    manager->StartBurn((source / "a.bin").c_str(), false);
+    ASSERT_TRUE(WaitHeld()) << Trace();
+    const auto start = Clock::now();
+    manager.reset();
+    const long long ms = MsSince(start);
+    EXPECT_GE(ms, static_cast<long long>(CDExpManager::kDestroyWaitMs) - 50);
+    EXPECT_LT(ms, static_cast<long long>(CDExpManager::kDestroyWaitMs) + 1000);
+    const size_t count = Events().size();
+    Open();  // the worker, let go, finishes the cancelled burn on its own
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Events().size(), count) << "nothing reaches an observer after the destructor";
+    EXPECT_TRUE(WaitUntil([&] { return Listing(disc.Path()) == "(empty)"; }, 5000))
+        << "the cancelled burn's files are removed: " << Listing(disc.Path());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -250,6 +251,27 @@ AFX_MODULE_STATE StateOf(HMODULE module) {
     AFX_MODULE_STATE state = {};
     state.m_hCurrentInstanceHandle = module;
     return state;
+}
+
+// An observer may destroy the observable it is called from (a host releasing the service from
+// its callback): the delivery ends after it, later observers get nothing of that event, and a
+// channel to the object drops what is posted afterwards instead of reaching freed memory.
+TEST(Observable, AnObserverMayDestroyItsSourceAndChannelsThenDropPosts) {
+    std::string log;
+    auto subject = std::make_unique<Observable>();
+    Logger first(log, 'f', subject.get()), after(log, 'a', subject.get());
+    subject->AddObserver(&first);
+    subject->AddObserver(&after);
+    const Observable::Channel channel = subject->GetChannel();
+    EXPECT_TRUE(channel.IsOpen());
+    channel.PostEvent(1, nullptr);
+    first.then = [&] { subject.reset(); };
+    channel.PostEvent(2, nullptr);
+    EXPECT_EQ(subject, nullptr);
+    EXPECT_FALSE(channel.IsOpen());
+    channel.PostEvent(3, nullptr);
+    Observable::Channel().PostEvent(4, nullptr);  // a channel to nothing drops too
+    EXPECT_EQ(log, "f1/0 a1/0 f2/0 ");
 }
 
 TEST(BaseWinApp, ASatelliteBecomesTheResourceModuleWhileTheAppLives) {

@@ -104,12 +104,13 @@ DWORD HandleCountOf(DWORD processId) {
 
 void DiscEventLog::OnEvent(Observable*, unsigned int eventId, void* data) {
     std::string text = std::to_string(eventId) + ":";
+    // The records are borrowed: read here, destroyed by the service.
     if (eventId == 4) {
-        std::unique_ptr<CDProgress> p(static_cast<CDProgress*>(data));
+        const auto* p = static_cast<const CDProgress*>(data);
         text += std::to_string(p->GetKind()) + "," + std::to_string(p->GetValue1()) + "," +
                 std::to_string(p->GetValue2());
     } else if (eventId == 5) {
-        std::unique_ptr<CDResult> r(static_cast<CDResult*>(data));
+        const auto* r = static_cast<const CDResult*>(data);
         text += std::to_string(r->GetFirst()) + "," + std::to_string(r->GetSecond());
     } else {
         text += std::to_string(reinterpret_cast<ULONG_PTR>(data));

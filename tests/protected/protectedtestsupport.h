@@ -44,7 +44,7 @@ void ExpectNoBrokerServices(const void* fileIO, const void* fileDlg, CDExpServic
 
 // Writes down the events a disc export service posts, each as "id:data":
 // progress as "kind,done,total" and a result as "first,second" (records it
-// frees as their consumer), any other data as the value it carries.
+// only borrows), any other data as the value it carries.
 class DiscEventLog : public Observer {
   public:
     void OnEvent(Observable*, unsigned int eventId, void* data) override;

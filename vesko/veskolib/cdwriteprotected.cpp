@@ -6,7 +6,8 @@
 #include <cdresult.h>
 #include <veskobroker.h>
 
-#include <mutex>
+#include <atomic>
+#include <vector>
 
 #include "globalinterfacetable.h"
 #include "multibytetobstr.h"
@@ -53,33 +54,15 @@ const char* const CDWriteProtected::kEventNames[7] = {
 };
 
 struct CDWriteProtected::Relay {
-    // Recursive, so that an observer that destroys the service from inside
-    // its OnEvent (on the worker) does not deadlock on its own post.
-    std::recursive_mutex lock;
-    Observable* pTarget = nullptr;  // null once the object is gone
+    Observable::Channel channel;  // drops posts once the service is gone
     DWORD dwCookie = 0;
     CString strIdentity;
     UniqueHandle handles[kWaitCount];
-
-    void Post(unsigned int eventId, void* data) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        if (pTarget)
-            pTarget->PostEvent(eventId, data);
-    }
-
-    // Records belong to whoever consumes the event; with no one left to
-    // consume it, the record is freed here.
-    template <typename Record>
-    void PostRecord(unsigned int eventId, std::unique_ptr<Record> record) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        if (pTarget)
-            pTarget->PostEvent(eventId, record.release());
-    }
-
-    void Detach() {
-        std::lock_guard<std::recursive_mutex> hold(lock);
-        pTarget = nullptr;
-    }
+    HMODULE hModule = nullptr;  // the library, kept loaded while the worker runs
+    // Set when the destructor has given up on the worker: a late worker that
+    // wakes for a named event hands the signal back (it may belong to the
+    // next service, when the broker uses the fixed names) and ends.
+    std::atomic<bool> bAbandoned{false};
 };
 
 CDWriteProtected::CDWriteProtected()
@@ -93,22 +76,27 @@ CDWriteProtected::CDWriteProtected()
 CDWriteProtected::~CDWriteProtected() {
     ComPtr<ICDWrite> cdwrite;
     GetICDWrite(cdwrite.GetAddressOf());
+    // Released or replaced from inside one of its own event callbacks: the
+    // worker is this thread and cannot end while we wait for it. It ends once
+    // the delivery unwinds, as the stop event says.
+    const bool bOnWorker = m_hThread && GetThreadId(m_hThread) == GetCurrentThreadId();
     if (cdwrite) {
         UniqueBstr identity =
             IdentityNoThrow(m_pSecurityAttr ? m_pSecurityAttr->m_strIdentity : CString());
         cdwrite->Uninitialize(identity.Get());
         SetEvent(m_hStopEvent);
-        WaitForSingleObject(m_hThread, kWorkerGraceMs);
+        if (!bOnWorker)
+            WaitForSingleObject(m_hThread, kWorkerGraceMs);
     } else if (m_hThread && m_hStopEvent) {
         // The broker is gone, so nothing will ever signal the named events
         // again: without the stop event the worker would wait for ever.
         SetEvent(m_hStopEvent);
     }
     // From here on a worker that is still running (inside a broker call, or
-    // blocked on the lock until a post in progress returns) no longer
-    // reaches this object.
+    // inside an observer) reaches no observer and hands back what it wakes for.
     if (m_pRelay)
-        m_pRelay->Detach();
+        m_pRelay->bAbandoned = true;
+    Close();
     m_pRelay.reset();
 
     m_pSecurityAttr = nullptr;
@@ -125,6 +113,36 @@ CDWriteProtected::~CDWriteProtected() {
     m_hThread = nullptr;
     cdwrite.Reset();
     GlobalInterfaceTable::Revoke(m_dwBrokerCookie);
+}
+
+void CDWriteProtected::ChooseEventNames(ICDWrite* pCDWrite, VeskoSecurityAttributes* pAttr) {
+    for (size_t i = 0; i < 7; ++i)
+        m_strEventNames[i] = kEventNames[i];
+    ComPtr<ICDWrite2> v2;
+    if (FAILED(
+            pCDWrite->QueryInterface(IID_ICDWrite2, reinterpret_cast<void**>(v2.GetAddressOf()))))
+        return;  // a version 1 broker signals the fixed names
+    UniqueBstr identity = IdentityOf(pAttr);
+    UniqueBstr joined;
+    if (v2->GetEventNames(identity.Get(), joined.Receive()) != S_OK || !joined)
+        return;
+    // Seven plain names: anything else is not a set this service can use.
+    std::vector<std::string> names(1);
+    for (const wchar_t* p = joined.Get(); *p; ++p) {
+        if (*p == L'|')
+            names.emplace_back();
+        else if (*p > L' ' && *p < 0x7F && *p != L'\\')
+            names.back() += static_cast<char>(*p);
+        else
+            return;
+    }
+    if (names.size() != 7)
+        return;
+    for (const std::string& name : names)
+        if (name.empty() || name.size() >= MAX_PATH)
+            return;
+    for (size_t i = 0; i < 7; ++i)
+        m_strEventNames[i] = names[i];
 }
 
 bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
@@ -144,6 +162,9 @@ bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
         if (FAILED(GlobalInterfaceTable::Register(queried.Get(), IID_ICDWrite, m_dwBrokerCookie))) {
             return false;
         }
+        // Asked before Initialize: the broker signals the names it hands out
+        // from the next client on, and this worker waits before it tells.
+        ChooseEventNames(queried.Get(), pAttr);
     }
 
     SECURITY_ATTRIBUTES sa = {};
@@ -152,7 +173,7 @@ bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
     sa.bInheritHandle = FALSE;
     // An event the broker created first is opened with its own settings.
     for (size_t i = 0; i < 7; ++i)
-        m_hEvents[i] = CreateEventA(&sa, FALSE, FALSE, kEventNames[i]);
+        m_hEvents[i] = CreateEventA(&sa, FALSE, FALSE, m_strEventNames[i].c_str());
     m_hStopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 
     ComPtr<ICDWrite> cdwrite;
@@ -160,7 +181,7 @@ bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
         return false;
 
     auto relay = std::make_shared<Relay>();
-    relay->pTarget = this;
+    relay->channel = GetChannel();
     relay->dwCookie = m_dwBrokerCookie;
     relay->strIdentity = pAttr ? pAttr->m_strIdentity : CString();
     const HANDLE process = GetCurrentProcess();
@@ -173,11 +194,20 @@ bool CDWriteProtected::Init(IBroker* pBroker, VeskoSecurityAttributes* pAttr) {
                             DUPLICATE_SAME_ACCESS);
         }
     }
+    // The worker may outlive this object and the host may unload the library
+    // right after releasing the service: the worker holds the library until
+    // it has left its code (FreeLibraryAndExitThread).
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCSTR>(&CDWriteProtected::ThreadProc), &relay->hModule);
     m_pRelay = relay;
     auto workerRef = std::make_unique<std::shared_ptr<Relay>>(std::move(relay));
     m_hThread = CreateThread(nullptr, 0, ThreadProc, workerRef.get(), 0, nullptr);
-    if (m_hThread)
+    if (m_hThread) {
         workerRef.release();  // the worker owns it now
+    } else if (m_pRelay->hModule) {
+        FreeLibrary(m_pRelay->hModule);
+        m_pRelay->hModule = nullptr;
+    }
 
     UniqueBstr identity = IdentityOf(pAttr);
     return cdwrite->Initialize(identity.Get()) == S_OK;
@@ -200,14 +230,20 @@ HRESULT CDWriteProtected::GetICDWrite(ICDWrite** ppCDWrite) const {
 }
 
 DWORD WINAPI CDWriteProtected::ThreadProc(LPVOID lpParameter) {
-    std::shared_ptr<Relay> relay;
+    HMODULE hModule = nullptr;
     {
-        std::unique_ptr<std::shared_ptr<Relay>> ref(
-            static_cast<std::shared_ptr<Relay>*>(lpParameter));
-        relay = std::move(*ref);
-    }
-    vesko::ComApartment apartment(COINIT_MULTITHREADED);
-    RelayLoop(*relay);
+        std::shared_ptr<Relay> relay;
+        {
+            std::unique_ptr<std::shared_ptr<Relay>> ref(
+                static_cast<std::shared_ptr<Relay>*>(lpParameter));
+            relay = std::move(*ref);
+        }
+        hModule = relay->hModule;
+        vesko::ComApartment apartment(COINIT_MULTITHREADED);
+        RelayLoop(*relay);
+    }  // apartment left and the shared state let go before the library is
+    if (hModule)
+        FreeLibraryAndExitThread(hModule, 0);
     return 0;
 }
 
@@ -230,8 +266,12 @@ void CDWriteProtected::RelayLoop(Relay& relay) {
             continue;
         if (index == kStopIndex)
             break;
+        if (relay.bAbandoned) {
+            SetEvent(handles[index]);
+            break;
+        }
         if (index == 0) {
-            relay.Post(1, nullptr);
+            relay.channel.PostEvent(1, nullptr);
             continue;
         }
         if (!cdwrite)
@@ -239,22 +279,28 @@ void CDWriteProtected::RelayLoop(Relay& relay) {
 
         // The events are auto-reset and the record is fetched after waking:
         // two signals before the fetch give one event with the latest data.
+        // The fetch also tells the broker that it may signal its next event.
         CDEventRecord record = {};
         const unsigned int eventId = index + 1;
         cdwrite->GetEventData(identity.Get(), eventId, &record);
         switch (index) {
-            case 3:
+            case 3: {
                 // The broker sends the total second and the amount done third.
-                relay.PostRecord(eventId, std::make_unique<CDProgress>(
-                                              static_cast<CD::EProgressType>(record.first),
-                                              record.third, record.second));
+                // The record lives until every observer has returned.
+                const auto progress = std::make_unique<CDProgress>(
+                    static_cast<CD::EProgressType>(record.first), record.third, record.second);
+                relay.channel.PostEvent(eventId, progress.get());
                 break;
-            case 4:
-                relay.PostRecord(eventId, std::make_unique<CDResult>(record.first, record.second));
+            }
+            case 4: {
+                const auto result = std::make_unique<CDResult>(record.first, record.second);
+                relay.channel.PostEvent(eventId, result.get());
                 break;
+            }
             default:
                 // The value travels in the pointer's own bits; it is no address.
-                relay.Post(eventId, reinterpret_cast<void*>(static_cast<ULONG_PTR>(record.first)));
+                relay.channel.PostEvent(
+                    eventId, reinterpret_cast<void*>(static_cast<ULONG_PTR>(record.first)));
                 break;
         }
     }

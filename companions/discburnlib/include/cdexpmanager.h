@@ -44,8 +44,10 @@
 //   7  operation (bits)      the job was cancelled or stopped; posted
 //                            before its 5 and 6
 // "(bits)" data is the pointer's own value, no address: nothing to free. The
-// records of events 4 and 5 are allocated for that one event; the observer
-// that consumes them deletes them. Each job posts, in this order:
+// records of events 4 and 5 are allocated for that one event and belong to
+// the delivery: observers borrow them for the duration of their OnEvent and
+// the manager destroys each one after every observer has returned. Each job
+// posts, in this order:
 //   StartValidateDrive       1, 2 (the ValidateDrive result), 6(4)
 //   StartGetDriveAvailSpace  1, 3 (free KiB; 0 without a usable drive), 6(3)
 //   StartBurn(source, verify)
@@ -95,20 +97,22 @@
 // the free space at that moment, since reading it disturbs nothing.
 //
 // Destruction while a job runs cancels the job, lets it post its remaining
-// events (7, 5 eCancelled, 6) and waits for the worker to end. Do not delete
-// the manager from inside one of its own event callbacks.
+// events (7, 5 eCancelled, 6) and waits for the worker to end, at most one
+// second (kDestroyWaitMs): an observer that blocks (a SendMessage to the
+// destroying thread, say) cannot hang the destructor. A worker still running
+// then finishes the cancelled job on its own, with the module it runs in
+// pinned; what it posts after the destructor is dropped. An observer may
+// destroy the manager from inside its own event callback: the destructor
+// then neither waits for nor joins the worker it runs on, the delivery of
+// that event ends, and nothing more is posted.
 #pragma once
 
 #include "cdexpservice.h"
 #include "cdnotifiable.h"
 #include "runnable.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <string>
-#include <thread>
 
 class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
   public:
@@ -129,7 +133,8 @@ class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
     void Cancel() override;
     void Stop() override;
 
-    // Posts one event to the observers (CDNotifiable).
+    // Posts one event to the observers (CDNotifiable). A record behind data
+    // stays the caller's.
     void Notify(unsigned int eventId, void* data) override;
     // The worker thread's body (Runnable): runs accepted jobs until the
     // manager is destroyed. Started by the first job; never call it directly.
@@ -147,30 +152,12 @@ class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
     enum Operation : unsigned int { eBurn = 1, eErase = 2, eSpaceQuery = 3, eValidation = 4 };
     enum Request : int { eNone = 0, eCancelRequest = 1, eStopRequest = 2 };
 
+    // How long the destructor waits for a worker that is still busy.
+    static constexpr unsigned long kDestroyWaitMs = 1000;
+
   private:
-    struct Job {
-        Operation operation = eValidation;
-        std::optional<Drive> drive;  // the selection when the job was accepted
-        std::string source;
-        bool flag = false;
-    };
-
-    // Hands job to the worker unless one is running; false when busy.
-    bool Accept(Job job);
-    // Called by the job right before it posts its result.
-    void EndBusy();
-    void Execute(const Job& job);
-    CD::EError Burn(const Job& job);
-    CD::EError Erase(const Job& job);
-    void PostValue(unsigned int eventId, unsigned long long value);
-    std::optional<Drive> SelectedDrive() const;
-
-    mutable std::mutex m_mutex;  // guards everything below but m_nRequest
-    std::condition_variable m_cvWake;
-    std::optional<Drive> m_drive;
-    std::optional<Job> m_pending;
-    bool m_bBusy = false;
-    bool m_bQuit = false;
-    std::atomic<int> m_nRequest{eNone};
-    std::thread m_worker;
+    // The drive selection, the job queue and the worker: shared with the
+    // worker thread, which may outlive the manager (see above).
+    struct Core;
+    std::shared_ptr<Core> m_pCore;
 };

@@ -2,6 +2,14 @@
 // its free space, burns and erases. Short questions are answered at once;
 // the Start operations return at once and report through events posted to
 // the observers (see cdexpmanager.h for the events).
+//
+// Records. The CDProgress of event 4 and the CDResult of event 5 belong to
+// the service's delivery of that event: each observer only borrows the
+// record while its OnEvent runs (copy what is needed later), and the
+// service destroys it once every observer has returned. Both
+// implementations (CDExpManager, and the broker-backed one of protected
+// mode) deliver the same events in the same order, and either may be
+// released or replaced from inside one of its own event callbacks.
 #pragma once
 
 #include <afxstr.h>

@@ -1,6 +1,7 @@
 // Outcome record of a disc burn or erase, posted with event 5 (see
-// cdexpmanager.h). The observer that consumes it deletes it through the
-// virtual destructor.
+// cdexpmanager.h). Observers borrow it for the duration of their OnEvent;
+// the service that posted it destroys it (through the virtual destructor)
+// after every observer has returned. Never delete it in an observer.
 #pragma once
 
 class CDResult {

@@ -6,7 +6,12 @@
 #include <vesko/raii.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -197,7 +202,11 @@ class ProgressReporter {
 
   private:
     void Post() {
-        m_sink.Notify(4, new CDProgress(m_kind, ProgressKiB(m_done), ProgressKiB(m_total)));
+        // A record of its own for each event, destroyed once every observer
+        // has returned from it.
+        const auto record =
+            std::make_unique<CDProgress>(m_kind, ProgressKiB(m_done), ProgressKiB(m_total));
+        m_sink.Notify(4, record.get());
         m_posted = m_done;
         m_lastPost = GetTickCount64();
     }
@@ -325,18 +334,85 @@ CD::EError CompareOne(const JobContext& job, const std::string& source, const st
 
 }  // namespace
 
-CDExpManager::CDExpManager() : CDExpService("CDExpManager") {}
+struct CDExpManager::Core : CDNotifiable, std::enable_shared_from_this<CDExpManager::Core> {
+    struct Job {
+        Operation operation = eValidation;
+        std::optional<Drive> drive;  // the selection when the job was accepted
+        std::string source;
+        bool flag = false;
+    };
+    // What the worker thread starts with: its reference to the core and the
+    // module it keeps loaded while it runs.
+    struct Start {
+        std::shared_ptr<Core> core;
+        HMODULE module;
+    };
+
+    explicit Core(Observable::Channel events) : channel(std::move(events)) {}
+
+    // Posts through the channel: once the manager is gone, nothing arrives.
+    void Notify(unsigned int eventId, void* data) override { channel.PostEvent(eventId, data); }
+    void PostValue(unsigned int eventId, unsigned long long value) {
+        Notify(eventId, reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
+    }
+    // The record lives for this one delivery: observers only borrow it.
+    template <typename Record>
+    void PostRecord(unsigned int eventId, std::unique_ptr<Record> record) {
+        Notify(eventId, record.get());
+    }
+
+    std::optional<Drive> SelectedDrive() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return drive;
+    }
+    // Hands job to the worker unless one is running; false when busy.
+    bool Accept(Job job);
+    // Called by the job right before it posts its result.
+    void EndBusy() {
+        std::lock_guard<std::mutex> lock(mutex);
+        busy = false;
+    }
+    void Run();
+    void Execute(const Job& job);
+    CD::EError Burn(const Job& job);
+    CD::EError Erase(const Job& job);
+    static DWORD WINAPI ThreadProc(LPVOID parameter);
+
+    const Observable::Channel channel;
+    mutable std::mutex mutex;  // guards everything below but request
+    std::condition_variable wake;
+    std::optional<Drive> drive;
+    std::optional<Job> pending;
+    bool busy = false;
+    bool quit = false;
+    std::atomic<int> request{eNone};
+    vesko::UniqueHandle thread;
+    DWORD threadId = 0;
+};
+
+CDExpManager::CDExpManager()
+    : CDExpService("CDExpManager"), m_pCore(std::make_shared<Core>(GetChannel())) {}
 
 CDExpManager::~CDExpManager() {
+    Core& core = *m_pCore;
+    HANDLE thread = nullptr;
+    DWORD threadId = 0;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bQuit = true;
-        if (m_bBusy)
-            m_nRequest = eCancelRequest;
+        std::lock_guard<std::mutex> lock(core.mutex);
+        core.quit = true;
+        if (core.busy)
+            core.request = eCancelRequest;
+        thread = core.thread.Get();
+        threadId = core.threadId;
     }
-    m_cvWake.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
+    core.wake.notify_all();
+    // Never on the worker itself (an observer releasing the service from its
+    // callback): it could not end while we wait, and it ends by itself.
+    // Otherwise bounded: an observer may be blocked on this very thread.
+    if (thread && threadId != GetCurrentThreadId())
+        WaitForSingleObject(thread, kDestroyWaitMs);
+    // Whatever the worker posts from now on reaches nobody.
+    Close();
 }
 
 bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
@@ -385,36 +461,32 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     return true;
 }
 
-std::optional<CDExpManager::Drive> CDExpManager::SelectedDrive() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_drive;
-}
-
 bool CDExpManager::IsValid() const {
-    const auto drive = SelectedDrive();
+    const auto drive = m_pCore->SelectedDrive();
     return drive && IsFolder(drive->folder);
 }
 
 CD::EError CDExpManager::SetDrive(const char* text) {
     Drive drive;
     const bool parsed = ParseDrive(text, drive);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Core& core = *m_pCore;
+    std::lock_guard<std::mutex> lock(core.mutex);
     // A job works on the drive it was accepted with; changing the selection
     // under it would make the events describe a drive the host no longer has.
-    if (m_bBusy)
+    if (core.busy)
         return CD::eDriveBusy;
     if (!text || !*text) {
-        m_drive.reset();
+        core.drive.reset();
         return CD::eNoDrive;
     }
     if (!parsed)
         return CD::eInvalidDrive;
-    m_drive = drive;
+    core.drive = drive;
     return CD::eOK;
 }
 
 CD::EError CDExpManager::GetDrive(CString& text) {
-    const auto drive = SelectedDrive();
+    const auto drive = m_pCore->SelectedDrive();
     if (!drive) {
         text.Empty();
         return CD::eNoDrive;
@@ -425,102 +497,130 @@ CD::EError CDExpManager::GetDrive(CString& text) {
 
 CD::EError CDExpManager::GetDriveAvailSpace(unsigned long long& space) {
     unsigned long long free = 0;
-    const CD::EError result = FreeBytes(SelectedDrive(), free);
+    const CD::EError result = FreeBytes(m_pCore->SelectedDrive(), free);
     if (result == CD::eOK)
         space = free;
     return result;
 }
 
 CD::EError CDExpManager::ValidateDrive() {
-    return CheckFolder(SelectedDrive());
+    return CheckFolder(m_pCore->SelectedDrive());
 }
 
 void CDExpManager::StartGetDriveAvailSpace() {
-    Job job;
+    Core::Job job;
     job.operation = eSpaceQuery;
-    if (!Accept(std::move(job)))
-        PostValue(3, FreeKiB(SelectedDrive()));
+    if (!m_pCore->Accept(std::move(job)))
+        m_pCore->PostValue(3, FreeKiB(m_pCore->SelectedDrive()));
 }
 
 void CDExpManager::StartValidateDrive() {
-    Job job;
+    Core::Job job;
     job.operation = eValidation;
-    if (!Accept(std::move(job)))
-        PostValue(2, CD::eDriveBusy);
+    if (!m_pCore->Accept(std::move(job)))
+        m_pCore->PostValue(2, CD::eDriveBusy);
 }
 
 void CDExpManager::StartBurn(const char* source, bool flag) {
-    Job job;
+    Core::Job job;
     job.operation = eBurn;
     job.source = source ? source : "";
     job.flag = flag;
-    if (!Accept(std::move(job)))
-        Notify(5, new CDResult(eBurn, CD::eDriveBusy));
+    if (!m_pCore->Accept(std::move(job)))
+        m_pCore->PostRecord(5, std::make_unique<CDResult>(eBurn, CD::eDriveBusy));
 }
 
 void CDExpManager::StartErase(bool flag) {
-    Job job;
+    Core::Job job;
     job.operation = eErase;
     job.flag = flag;
-    if (!Accept(std::move(job)))
-        Notify(5, new CDResult(eErase, CD::eDriveBusy));
+    if (!m_pCore->Accept(std::move(job)))
+        m_pCore->PostRecord(5, std::make_unique<CDResult>(eErase, CD::eDriveBusy));
 }
 
 void CDExpManager::Cancel() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bBusy)
-        m_nRequest = eCancelRequest;
+    Core& core = *m_pCore;
+    std::lock_guard<std::mutex> lock(core.mutex);
+    if (core.busy)
+        core.request = eCancelRequest;
 }
 
 void CDExpManager::Stop() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Core& core = *m_pCore;
+    std::lock_guard<std::mutex> lock(core.mutex);
     int none = eNone;
-    if (m_bBusy)
-        m_nRequest.compare_exchange_strong(none, eStopRequest);
+    if (core.busy)
+        core.request.compare_exchange_strong(none, eStopRequest);
 }
 
 void CDExpManager::Notify(unsigned int eventId, void* data) {
-    PostEvent(eventId, data);
-}
-
-void CDExpManager::PostValue(unsigned int eventId, unsigned long long value) {
-    Notify(eventId, reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
-}
-
-bool CDExpManager::Accept(Job job) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bBusy)
-        return false;
-    job.drive = m_drive;
-    m_bBusy = true;
-    m_nRequest = eNone;
-    m_pending = std::move(job);
-    // One worker for the manager's life, started by the first job: a job
-    // accepted from inside an event callback (on the worker itself) simply
-    // waits for the worker's next turn.
-    if (!m_worker.joinable())
-        m_worker = std::thread([this] { Run(); });
-    m_cvWake.notify_all();
-    return true;
-}
-
-void CDExpManager::EndBusy() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bBusy = false;
+    m_pCore->Notify(eventId, data);
 }
 
 void CDExpManager::Run() {
+    m_pCore->Run();
+}
+
+bool CDExpManager::Core::Accept(Job job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (busy)
+        return false;
+    // One worker for the manager's life, started by the first job: a job
+    // accepted from inside an event callback (on the worker itself) simply
+    // waits for the worker's next turn.
+    if (!thread) {
+        // The worker keeps the module that holds its code loaded until it
+        // has left it: it may outlive the manager, and the host may unload
+        // the library right after releasing the service.
+        auto start = std::make_unique<Start>(Start{shared_from_this(), nullptr});
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCSTR>(&Core::ThreadProc), &start->module);
+        const HMODULE module = start->module;
+        DWORD id = 0;
+        HANDLE created = CreateThread(nullptr, 0, ThreadProc, start.get(), 0, &id);
+        if (!created) {
+            if (module)
+                FreeLibrary(module);
+            return false;
+        }
+        start.release();  // the worker's now
+        thread.Reset(created);
+        threadId = id;
+    }
+    job.drive = drive;
+    busy = true;
+    request = eNone;
+    pending = std::move(job);
+    wake.notify_all();
+    return true;
+}
+
+DWORD WINAPI CDExpManager::Core::ThreadProc(LPVOID parameter) {
+    HMODULE module = nullptr;
+    {
+        std::unique_ptr<Start> start(static_cast<Start*>(parameter));
+        module = start->module;
+        const std::shared_ptr<Core> core = std::move(start->core);
+        start.reset();
+        core->Run();
+    }  // the last reference to the core may go here
+    if (module)
+        FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+void CDExpManager::Core::Run() {
     for (;;) {
         Job job;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_cvWake.wait(lock, [this] { return m_pending.has_value() || m_bQuit; });
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] { return pending.has_value() || quit; });
             // An accepted job runs even when the manager is going away (then
             // cancelled), so that every 1 is followed by its 6.
-            if (!m_pending)
+            if (!pending)
                 return;
-            job = std::move(*m_pending);
-            m_pending.reset();
+            job = std::move(*pending);
+            pending.reset();
         }
         try {
             Execute(job);
@@ -532,7 +632,7 @@ void CDExpManager::Run() {
     }
 }
 
-void CDExpManager::Execute(const Job& job) {
+void CDExpManager::Core::Execute(const Job& job) {
     Notify(1, nullptr);
     switch (job.operation) {
         case eBurn:
@@ -544,7 +644,7 @@ void CDExpManager::Execute(const Job& job) {
                 result = CD::eWriteFailed;
             }
             EndBusy();
-            Notify(5, new CDResult(job.operation, result));
+            PostRecord(5, std::make_unique<CDResult>(job.operation, result));
             break;
         }
         case eSpaceQuery: {
@@ -563,7 +663,7 @@ void CDExpManager::Execute(const Job& job) {
     PostValue(6, job.operation);
 }
 
-CD::EError CDExpManager::Burn(const Job& job) {
+CD::EError CDExpManager::Core::Burn(const Job& job) {
     const CD::EError driveState = CheckFolder(job.drive);
     if (driveState != CD::eOK)
         return driveState;
@@ -607,7 +707,7 @@ CD::EError CDExpManager::Burn(const Job& job) {
     if (total > free)
         return CD::eNoSpace;
 
-    const JobContext context{*this, m_nRequest};
+    const JobContext context{*this, request};
     WrittenSet written;
     CD::EError result = CD::eOK;
     {
@@ -647,13 +747,13 @@ CD::EError CDExpManager::Burn(const Job& job) {
         }
     }
     if (result == CD::eCancelled || result == CD::eStopped)
-        PostValue(7, eBurn);
+        PostValue(7, CDExpManager::eBurn);
     if (result != CD::eOK && result != CD::eStopped)
         written.Remove();
     return result;
 }
 
-CD::EError CDExpManager::Erase(const Job& job) {
+CD::EError CDExpManager::Core::Erase(const Job& job) {
     const CD::EError driveState = CheckFolder(job.drive);
     if (driveState != CD::eOK)
         return driveState;
@@ -667,7 +767,7 @@ CD::EError CDExpManager::Erase(const Job& job) {
     for (const Entry& e : entries)
         (e.folder ? folders : files).push_back(&e);
 
-    const JobContext context{*this, m_nRequest};
+    const JobContext context{*this, request};
     std::optional<ProgressReporter> progress;
     if (job.flag)
         progress.emplace(*this, CD::eProgressErase, FileBytes(entries));
@@ -693,6 +793,6 @@ CD::EError CDExpManager::Erase(const Job& job) {
             result = CD::eWriteFailed;
     }
     if (result == CD::eCancelled || result == CD::eStopped)
-        PostValue(7, eErase);
+        PostValue(7, CDExpManager::eErase);
     return result;
 }

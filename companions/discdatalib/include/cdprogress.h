@@ -1,5 +1,7 @@
 // Progress record of a disc job, posted with event 4 (see cdexpmanager.h).
-// The observer that consumes it deletes it through the virtual destructor.
+// Observers borrow it for the duration of their OnEvent; the service that
+// posted it destroys it (through the virtual destructor) after every
+// observer has returned. Never delete it in an observer.
 #pragma once
 
 namespace CD {

@@ -11,8 +11,15 @@ class Observer {
     virtual ~Observer();
     // One event from source. Runs on the thread that posted it; an observer
     // must accept calls on any thread. The meaning of data depends on
-    // eventId; where it is a heap record, the observer that consumes it
-    // destroys it (Observable never frees event data).
+    // eventId. Where it is a heap record, the observer only borrows it: the
+    // poster keeps it alive until every observer has returned from this call
+    // and destroys it afterwards. An observer that needs the data later
+    // copies it; it never deletes it.
+    //
+    // An observer may destroy source from inside this call (release or
+    // replace the service). The delivery then ends after this observer
+    // returns: observers after it do not get this event, and nothing more
+    // is delivered from source.
     virtual void OnEvent(Observable* source, unsigned int eventId, void* data) = 0;
 
   protected:
@@ -20,7 +27,27 @@ class Observer {
 };
 
 class Observable {
+  private:
+    struct State;
+
   public:
+    // A way to post to an Observable from code that may outlive it (a worker
+    // thread that ends on its own time). Once the Observable is destroyed or
+    // closed, posts through the channel are dropped. Copyable; a
+    // default-constructed channel drops everything.
+    class Channel {
+      public:
+        Channel() = default;
+        void PostEvent(unsigned int eventId, void* data) const;
+        // Whether posts still reach observers.
+        bool IsOpen() const;
+
+      private:
+        friend class Observable;
+        explicit Channel(std::shared_ptr<State> state) : m_pState(std::move(state)) {}
+        std::shared_ptr<State> m_pState;
+    };
+
     Observable();
     virtual ~Observable();
     Observable(const Observable&) = delete;
@@ -40,10 +67,22 @@ class Observable {
     // observer registered when the call starts (and still registered when
     // its turn comes), in registration order. Safe from any thread; no lock
     // is held while an observer runs, so observers may post, add and remove
-    // observers from OnEvent.
+    // observers from OnEvent, and may destroy this object: the delivery
+    // keeps what it needs alive and stops after that observer. data is
+    // passed through untouched: a record behind it belongs to the caller,
+    // who frees it after this returns.
     void PostEvent(unsigned int eventId, void* data);
+    // A channel to this object for posters that may outlive it.
+    Channel GetChannel() const;
+
+  protected:
+    // Delivers nothing from now on; deliveries under way on other threads
+    // finish the observer they are in. A derived class calls it at the start
+    // of its destruction's end, so that no observer is handed a half
+    // destroyed source. The destructor closes in any case.
+    void Close();
 
   private:
-    struct State;
-    std::unique_ptr<State> m_pState;
+    static void Deliver(const std::shared_ptr<State>& state, unsigned int eventId, void* data);
+    std::shared_ptr<State> m_pState;
 };

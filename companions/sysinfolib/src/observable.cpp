@@ -8,6 +8,9 @@
 
 Observer::~Observer() = default;
 
+// Shared by the object, every channel and every delivery under way: an
+// observer that destroys the object from its callback must not pull the
+// delivery's state out from under it.
 struct Observable::State {
     // One call into an observer that is under way on some thread.
     struct Delivery {
@@ -19,6 +22,7 @@ struct Observable::State {
     std::condition_variable deliveryEnded;
     std::vector<Observer*> observers;
     std::vector<Delivery> deliveries;
+    Observable* owner = nullptr;  // null once closed: nothing more is delivered
 
     bool IsRegistered(Observer* observer) const {
         return std::find(observers.begin(), observers.end(), observer) != observers.end();
@@ -32,9 +36,18 @@ struct Observable::State {
     }
 };
 
-Observable::Observable() : m_pState(std::make_unique<State>()) {}
+Observable::Observable() : m_pState(std::make_shared<State>()) {
+    m_pState->owner = this;
+}
 
-Observable::~Observable() = default;
+Observable::~Observable() {
+    Close();
+}
+
+void Observable::Close() {
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    m_pState->owner = nullptr;
+}
 
 void Observable::AddObserver(Observer* observer) {
     if (!observer)
@@ -55,7 +68,30 @@ void Observable::RemoveObserver(Observer* observer) {
 }
 
 void Observable::PostEvent(unsigned int eventId, void* data) {
-    State& state = *m_pState;
+    Deliver(m_pState, eventId, data);
+}
+
+Observable::Channel Observable::GetChannel() const {
+    return Channel(m_pState);
+}
+
+void Observable::Channel::PostEvent(unsigned int eventId, void* data) const {
+    if (m_pState)
+        Deliver(m_pState, eventId, data);
+}
+
+bool Observable::Channel::IsOpen() const {
+    if (!m_pState)
+        return false;
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    return m_pState->owner != nullptr;
+}
+
+void Observable::Deliver(const std::shared_ptr<State>& shared, unsigned int eventId, void* data) {
+    // Our own reference: the object (and the caller's reference with it) may
+    // be destroyed by the observer we call.
+    const std::shared_ptr<State> keep = shared;
+    State& state = *keep;
     std::vector<Observer*> snapshot;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
@@ -63,8 +99,14 @@ void Observable::PostEvent(unsigned int eventId, void* data) {
     }
     const auto self = std::this_thread::get_id();
     for (Observer* observer : snapshot) {
+        Observable* source = nullptr;
         {
             std::lock_guard<std::mutex> lock(state.mutex);
+            source = state.owner;
+            // Closed or destroyed meanwhile: no observer may be handed a
+            // source that is gone.
+            if (!source)
+                return;
             // Removed by an earlier observer of this same event, or by
             // another thread meanwhile: it may already be gone.
             if (!state.IsRegistered(observer))
@@ -89,6 +131,6 @@ void Observable::PostEvent(unsigned int eventId, void* data) {
                 state.deliveryEnded.notify_all();
             }
         } end{state, observer, self};
-        observer->OnEvent(this, eventId, data);
+        observer->OnEvent(source, eventId, data);
     }
 }
