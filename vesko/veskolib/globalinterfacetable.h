@@ -22,7 +22,9 @@ class GlobalInterfaceTable {
     static HRESULT Register(IUnknown* pUnk, REFIID riid, DWORD& dwCookie);
 
     // Revokes dwCookie if it is not 0. The field becomes 0 only when the
-    // table accepted the revocation.
+    // registration is gone with the reference it held (under Wine, whose
+    // table keeps the reference a registered proxy took on its remote
+    // object, once that reference is given back here).
     static HRESULT Revoke(DWORD& dwCookie);
 
     // Fetches this apartment's own reference to the interface registered
