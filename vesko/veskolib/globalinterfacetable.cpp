@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "apartmentproxycache.h"
+
 namespace {
 
 HRESULT CreateTable(vesko::ComPtr<IGlobalInterfaceTable>& table) {
@@ -108,6 +110,10 @@ HRESULT GlobalInterfaceTable::Fetch(DWORD dwCookie, REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
+
+    // The apartment's kept proxy to the broker is what makes this fetch
+    // cheap (see ApartmentProxyCache).
+    ApartmentProxyCache::Refresh();
 
     vesko::ComPtr<IGlobalInterfaceTable> table;
     HRESULT hr = CreateTable(table);
