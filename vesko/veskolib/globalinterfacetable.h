@@ -4,7 +4,8 @@
 // A broker-backed object holds no interface pointer between calls, only a
 // cookie (0 = none). The table object is created for each step and released
 // after it, so a step works on whatever thread of the process calls it, as
-// long as that thread is in a COM apartment.
+// long as that thread is in a COM apartment. What makes a fetch cheap is
+// the one proxy to the broker each apartment keeps (ApartmentProxyCache).
 #pragma once
 
 #include <windows.h>
@@ -22,11 +23,14 @@ class GlobalInterfaceTable {
     static HRESULT Register(IUnknown* pUnk, REFIID riid, DWORD& dwCookie);
 
     // Revokes dwCookie if it is not 0. The field becomes 0 only when the
-    // table accepted the revocation.
+    // registration is gone with the reference it held (under Wine, whose
+    // table keeps the reference a registered proxy took on its remote
+    // object, once that reference is given back here).
     static HRESULT Revoke(DWORD& dwCookie);
 
     // Fetches this apartment's own reference to the interface registered
-    // under dwCookie. Success always carries a pointer (a table that answers
+    // under dwCookie, after bringing the apartment's kept broker proxy up to
+    // date (ApartmentProxyCache::Refresh). Success always carries a pointer (a table that answers
     // S_OK with none gives E_POINTER); *ppv is null on failure. The caller
     // releases it.
     static HRESULT Fetch(DWORD dwCookie, REFIID riid, void** ppv);

@@ -2,6 +2,7 @@
 
 #include <veskobroker.h>
 
+#include "apartmentproxycache.h"
 #include "cdwriteprotected.h"
 #include "cveskolibapp.h"
 #include "filedlgprotected.h"
@@ -9,43 +10,20 @@
 #include "globalinterfacetable.h"
 
 #include <memory>
-#include <thread>
 
 using vesko::ComPtr;
 
 IOProtected::IOProtected() : m_dwBrokerCookie(0) {}
 
-namespace {
-
-bool InMultithreadedApartment() {
-    APTTYPE type = APTTYPE_CURRENT;
-    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-    return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
-}
-
-}  // namespace
-
 IOProtected::~IOProtected() {
-    ReleaseMtaBroker();
     // The GIT's reference to the broker goes with the registration; the
-    // broker object follows once the services' registrations are gone too.
+    // broker object follows once the services' registrations are gone too,
+    // and the proxies the apartments keep of it: this thread's apartment lets
+    // go of its own now, the others on their own threads (their next fetch,
+    // or their leaving COM).
+    const DWORD dwKept = m_dwBrokerCookie;
     GlobalInterfaceTable::Revoke(m_dwBrokerCookie);
-}
-
-void IOProtected::ReleaseMtaBroker() {
-    if (!m_pMtaBroker)
-        return;
-    if (InMultithreadedApartment()) {
-        m_pMtaBroker.Reset();
-        return;
-    }
-    // The proxy belongs to the MTA: a thread of another apartment hands its
-    // release to a short-lived thread of the MTA.
-    IBroker* pBroker = m_pMtaBroker.Detach();
-    std::thread([pBroker] {
-        vesko::ComApartment apartment(COINIT_MULTITHREADED);
-        pBroker->Release();
-    }).join();
+    ApartmentProxyCache::Forget(dwKept);
 }
 
 bool IOProtected::EnsureBroker() {
@@ -61,18 +39,18 @@ bool IOProtected::EnsureBroker() {
         broker->SetLanguageID(theApp.GetLanguageID());
         hr = GlobalInterfaceTable::Register(broker.Get(), IID_IBroker, m_dwBrokerCookie);
     }
-    // Every operation fetches its interface from the GIT afresh. The table
-    // keeps the marshalled form and unmarshals it on each fetch (Wine's
-    // always does): in an apartment that holds no proxy to the broker, each
-    // fetch builds a proxy and a connection to the broker process and each
-    // release tears them down again, some 15 to 35 ms per operation instead
-    // of one cross-process call of about 1 ms. Keeping the created proxy in
-    // the MTA for the set's life lets every fetch there find it, and keeps the
-    // connection to the broker open for the other apartments too. Nothing is
-    // called through it, and the broker's lifetime does not change: the
-    // registration holds the broker as long.
-    if (hr == S_OK && InMultithreadedApartment())
-        m_pMtaBroker = broker;
+    if (hr == S_OK) {
+        // Every operation fetches its interface from the GIT afresh, and a
+        // fetch in an apartment without a proxy to the broker builds one and
+        // a connection to the broker process (then tears them down with the
+        // release): many times the cost of the one cross-process call the
+        // operation needs. So each apartment that fetches keeps one proxy of
+        // this broker between calls, released in that apartment when it
+        // leaves COM or when this set goes (ApartmentProxyCache). This
+        // thread's apartment takes its proxy now, from the one just created.
+        ApartmentProxyCache::Keep(m_dwBrokerCookie, IID_IBroker);
+        ApartmentProxyCache::Refresh();
+    }
     return hr == S_OK;
 }
 
@@ -91,9 +69,10 @@ bool IOProtected::Init(VeskoSecurityAttributes* pAttr) {
     // A registration whose broker cannot be fetched (its process has gone
     // since it was registered) is treated like no broker at all: the host
     // sees the same null services as when the broker could not be started.
-    // In the MTA the fetch finds the proxy the set keeps there and succeeds
-    // even after the broker's death; the queries or registrations below then
-    // fail, and Init ends false with services that report the failure.
+    // In an apartment that keeps a proxy of the broker the fetch finds it and
+    // succeeds even after the broker's death; the queries or registrations
+    // below then fail, and Init ends false with services that report the
+    // failure.
     if (!broker)
         return false;
 

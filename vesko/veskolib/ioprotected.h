@@ -6,8 +6,6 @@
 
 #include <afxmt.h>
 
-#include <vesko/raii.h>
-
 #include "ioservice.h"
 
 struct IBroker;
@@ -31,13 +29,7 @@ class IOProtected : public IOService {
   private:
     bool EnsureBroker();
     HRESULT GetBroker(IBroker** ppBroker);
-    void ReleaseMtaBroker();
 
     CCriticalSection m_csBroker;
     DWORD m_dwBrokerCookie;
-    // The broker as created, kept (only when it was created in the
-    // multithreaded apartment) so that the process's MTA always holds a proxy
-    // to it: see EnsureBroker. Never called through; released by the
-    // destructor.
-    vesko::ComPtr<IBroker> m_pMtaBroker;
 };
