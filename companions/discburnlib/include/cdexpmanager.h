@@ -99,6 +99,8 @@
 // the manager from inside one of its own event callbacks.
 #pragma once
 
+#include "discburnlibdef.h"
+
 #include "cdexpservice.h"
 #include "cdnotifiable.h"
 #include "runnable.h"
@@ -110,7 +112,7 @@
 #include <string>
 #include <thread>
 
-class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
+class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
   public:
     CDExpManager();
     ~CDExpManager() override;

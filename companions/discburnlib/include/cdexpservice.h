@@ -4,6 +4,8 @@
 // the observers (see cdexpmanager.h for the events).
 #pragma once
 
+#include "discburnlibdef.h"
+
 #include <afxstr.h>
 
 #include "observable.h"
@@ -26,7 +28,7 @@ enum EError : unsigned int {
 
 // Observable is the first base, so a pointer to the service is also the
 // pointer to the Observable the events are posted on.
-class CDExpService : public Observable {
+class DISCBURNLIB_API CDExpService : public Observable {
   public:
     explicit CDExpService(const char* name);
     virtual ~CDExpService();

@@ -3,7 +3,9 @@
 // virtual destructor.
 #pragma once
 
-class CDResult {
+#include "discburnlibdef.h"
+
+class DISCBURNLIB_API CDResult {
   public:
     // The recorder posts first = the operation (1 burn, 2 erase), second =
     // its CD::EError.

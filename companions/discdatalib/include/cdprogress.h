@@ -2,6 +2,8 @@
 // The observer that consumes it deletes it through the virtual destructor.
 #pragma once
 
+#include "discdatalibdef.h"
+
 namespace CD {
 enum EProgressType : unsigned int {
     eProgressNone = 0,
@@ -11,7 +13,7 @@ enum EProgressType : unsigned int {
 };
 }  // namespace CD
 
-class CDProgress {
+class DISCDATALIB_API CDProgress {
   public:
     // value1 and value2 are the poster's; the recorder of DiscBurnLib posts
     // value1 = KiB done, value2 = KiB in the whole job.

@@ -4,9 +4,11 @@
 
 #include <memory>
 
+#include "sysinfolibdef.h"
+
 class Observable;
 
-class Observer {
+class SYSINFOLIB_API Observer {
   public:
     virtual ~Observer();
     // One event from source. Runs on the thread that posted it; an observer
@@ -19,7 +21,7 @@ class Observer {
     Observer() = default;
 };
 
-class Observable {
+class SYSINFOLIB_API Observable {
   public:
     Observable();
     virtual ~Observable();
