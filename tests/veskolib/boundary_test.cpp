@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <initializer_list>
@@ -129,55 +128,6 @@ void* __cdecl FailingMalloc(size_t size) {
     return g_failAllocations && size >= kSmallestFailing ? nullptr : g_realMalloc(size);
 }
 
-class MallocImportHook {
-  public:
-    explicit MallocImportHook(HMODULE module) {
-        auto* base = reinterpret_cast<BYTE*>(module);
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports =
-            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        if (!imports.VirtualAddress)
-            return;
-        for (auto* d =
-                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             d->Name; ++d) {
-            if (!d->OriginalFirstThunk)
-                continue;
-            auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-            for (; names->u1.AddressOfData; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                    continue;
-                const auto* byName =
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "malloc") == 0)
-                    m_slot = reinterpret_cast<void**>(&slots->u1.Function);
-            }
-        }
-        if (!m_slot)
-            return;
-        g_realMalloc = reinterpret_cast<MallocFn>(*m_slot);
-        Write(reinterpret_cast<void*>(&FailingMalloc));
-    }
-    ~MallocImportHook() {
-        if (m_slot)
-            Write(reinterpret_cast<void*>(g_realMalloc));
-    }
-    MallocImportHook(const MallocImportHook&) = delete;
-    MallocImportHook& operator=(const MallocImportHook&) = delete;
-    bool Hooked() const { return m_slot != nullptr; }
-
-  private:
-    void Write(void* target) {
-        DWORD old = 0;
-        VirtualProtect(m_slot, sizeof(void*), PAGE_READWRITE, &old);
-        *m_slot = target;
-        VirtualProtect(m_slot, sizeof(void*), old, &old);
-    }
-    void** m_slot = nullptr;
-};
-
 // Allocation fails for one scope; ends when an exception leaves the scope, so
 // that the handler can allocate again.
 struct FailingScope {
@@ -206,8 +156,9 @@ TEST(Memory, AnAllocationFailureReachesTheHostAsTheFrameworksMemoryException) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        MallocImportHook hook(c.module);
+        vesko::test::ImportHook hook(c.module, "malloc", reinterpret_cast<void*>(&FailingMalloc));
         ASSERT_TRUE(hook.Hooked()) << "no malloc import to fail";
+        g_realMalloc = reinterpret_cast<MallocFn>(hook.Original());
         std::string thrown = "nothing";
         try {
             FailingScope failing;
