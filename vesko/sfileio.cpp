@@ -10,6 +10,7 @@
 #include <systeminfo.h>
 #include <vesko/raii.h>
 
+#include "librarylog.h"
 #include "veskosecurityattributes.h"
 
 namespace {
@@ -206,7 +207,7 @@ bool SFileIO::Init(VeskoSecurityAttributes* pSecurityAttr) {
     // A process without a user profile (a service) has no documents folder;
     // that is worth a trace but no reason to fail.
     if (!ResolveKnownFolder(m_strUserDocDir, kFolderDocuments, CSIDL_PERSONAL)) {
-        ACE_Log_Msg* pLog = ACE_Log_Msg::instance();
+        ACE_Log_Msg* pLog = LibraryLog::Instance();
         pLog->conditional_set("sfileio", __LINE__, 0, ACE_Log_Msg::last_error_adapter());
         pLog->log(LM_DEBUG,
                   "Could not initialize document directory. Possibly hosted in a service\n");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -20,6 +21,27 @@ AFX_API HINSTANCE AFXAPI AfxGetResourceHandle();
 template <typename BaseType>
 struct StrTraitMFC_DLL {};
 
+// The string's storage. It comes from the C runtime's heap, which every
+// module of the process shares, and running out of it is the framework's
+// memory exception, as with the vendor's string: a host catches
+// CMemoryException*, where a std::bad_alloc would pass its handlers by.
+template <typename T>
+struct CStringAllocator {
+    using value_type = T;
+    CStringAllocator() noexcept = default;
+    template <typename U>
+    CStringAllocator(const CStringAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        void* p = n <= static_cast<size_t>(-1) / sizeof(T) ? std::malloc(n * sizeof(T)) : nullptr;
+        if (!p)
+            AfxThrowMemoryException();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    friend bool operator==(const CStringAllocator&, const CStringAllocator&) { return true; }
+    friend bool operator!=(const CStringAllocator&, const CStringAllocator&) { return false; }
+};
+
 template <typename BaseType, class StringTraits>
 class CStringT;
 
@@ -29,13 +51,14 @@ class CStringT<char, StringTraits> {
     using XCHAR = char;
     using PXSTR = char*;
     using PCXSTR = const char*;
+    using StringType = std::basic_string<char, std::char_traits<char>, CStringAllocator<char>>;
 
     CStringT() = default;
     CStringT(const CStringT&) = default;
     CStringT(CStringT&&) noexcept = default;
     CStringT(PCXSTR psz) : m_str(psz ? psz : "") {}
     CStringT(PCXSTR pch, int nLength)
-        : m_str(pch ? std::string(pch, Clamp(nLength)) : std::string()) {}
+        : m_str(pch ? StringType(pch, Clamp(nLength)) : StringType()) {}
     CStringT(char ch, int nRepeat = 1) : m_str(Clamp(nRepeat), ch) {}
     // Wide text is converted in the calling thread's ANSI code page.
     CStringT(const wchar_t* psz) { AssignWide(psz, -1); }
@@ -89,9 +112,19 @@ class CStringT<char, StringTraits> {
     void Empty() { m_str.clear(); }
     PCXSTR GetString() const { return m_str.c_str(); }
     operator PCXSTR() const { return m_str.c_str(); }
-    char GetAt(int i) const { return m_str.at(static_cast<size_t>(i)); }
+    // The terminator may be read, as with the framework's string; any other
+    // index outside the text is the framework's invalid-argument exception.
+    char GetAt(int i) const {
+        if (i < 0 || i > GetLength())
+            AfxThrowInvalidArgException();
+        return m_str.c_str()[i];
+    }
     char operator[](int i) const { return GetAt(i); }
-    void SetAt(int i, char ch) { m_str.at(static_cast<size_t>(i)) = ch; }
+    void SetAt(int i, char ch) {
+        if (i < 0 || i >= GetLength())
+            AfxThrowInvalidArgException();
+        m_str[static_cast<size_t>(i)] = ch;
+    }
 
     // Buffer access: the buffer holds at least nMinLength characters plus the
     // terminator until ReleaseBuffer fixes the length.
@@ -138,7 +171,7 @@ class CStringT<char, StringTraits> {
         va_end(copy);
         if (n < 0)
             AfxThrowInvalidArgException();
-        std::string out(static_cast<size_t>(n), '\0');
+        StringType out(static_cast<size_t>(n), '\0');
         std::vsnprintf(&out[0], out.size() + 1, pszFormat, args);
         m_str.swap(out);
     }
@@ -167,9 +200,9 @@ class CStringT<char, StringTraits> {
     int Replace(PCXSTR pszOld, PCXSTR pszNew) {
         if (!pszOld || !*pszOld)
             return 0;
-        const std::string from(pszOld), to(pszNew ? pszNew : "");
+        const StringType from(pszOld), to(pszNew ? pszNew : "");
         int n = 0;
-        for (size_t pos = m_str.find(from); pos != std::string::npos; pos = m_str.find(from, pos)) {
+        for (size_t pos = m_str.find(from); pos != StringType::npos; pos = m_str.find(from, pos)) {
             m_str.replace(pos, from.size(), to);
             pos += to.size();
             ++n;
@@ -215,9 +248,9 @@ class CStringT<char, StringTraits> {
                 return Mid(iStart);
         } else if (iStart < GetLength()) {
             const size_t from = m_str.find_first_not_of(pszTokens, static_cast<size_t>(iStart));
-            if (from != std::string::npos) {
+            if (from != StringType::npos) {
                 size_t until = m_str.find_first_of(pszTokens, from);
-                if (until == std::string::npos)
+                if (until == StringType::npos)
                     until = m_str.size();
                 iStart = static_cast<int>(until) + 1;
                 return CStringT(m_str.substr(from, until - from));
@@ -275,11 +308,11 @@ class CStringT<char, StringTraits> {
     }
 
   private:
-    explicit CStringT(std::string&& s) : m_str(std::move(s)) {}
+    explicit CStringT(StringType&& s) : m_str(std::move(s)) {}
     static size_t Clamp(int n) { return n < 0 ? 0 : static_cast<size_t>(n); }
     static size_t Start(int i) { return i < 0 ? 0 : static_cast<size_t>(i); }
     static int Pos(size_t p, int none = -1) {
-        return p == std::string::npos ? none : static_cast<int>(p);
+        return p == StringType::npos ? none : static_cast<int>(p);
     }
 
     void AssignWide(const wchar_t* psz, int nLength) {
@@ -294,12 +327,12 @@ class CStringT<char, StringTraits> {
             WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, nullptr, 0, nullptr, nullptr);
         if (n <= 0)
             AfxThrowMemoryException();
-        std::string out(static_cast<size_t>(n), '\0');
+        StringType out(static_cast<size_t>(n), '\0');
         WideCharToMultiByte(CP_THREAD_ACP, 0, psz, nLength, &out[0], n, nullptr, nullptr);
         m_str.swap(out);
     }
 
-    std::string m_str;
+    StringType m_str;
 };
 
 using CStringA = CStringT<char, StrTraitMFC_DLL<char>>;

@@ -6,9 +6,22 @@ work=$build/package-test
 rm -rf "$work" && mkdir -p "$work"
 cmake --install "$build" --prefix "$work/install" >/dev/null
 for f in lib/cmake/VeskoLib/VeskoLibConfig.cmake include/veskolib/iomanager.h include/veskolib/mfc/afxstr.h \
-         bin/veskolib.dll; do
+         bin/veskolib.dll bin/veskolibENU.dll bin/veskomfc.dll bin/sysinfolib.dll bin/discdatalib.dll \
+         bin/discburnlib.dll bin/dialoglib.dll bin/reportlib.dll bin/veskops.dll bin/veskobroker.exe; do
   [ -e "$work/install/$f" ] || { echo "package lacks $f"; exit 1; }
 done
+# Exactly the public headers: an internal one installed is as wrong as a
+# public one missing.
+grep -v '^#' "$src/tests/package/public-headers.txt" | sort >"$work/headers-expected.txt"
+(cd "$work/install/include" && find . -type f | sed 's|^\./||' | sort) >"$work/headers-installed.txt"
+if ! diff -u "$work/headers-expected.txt" "$work/headers-installed.txt"; then
+  echo "installed headers differ from tests/package/public-headers.txt (- missing, + not public)"
+  exit 1
+fi
+# Each public header compiles on its own against the install tree alone.
+cmake -S "$src/tests/package/consumer" -B "$work/headers" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release -DVeskoLib_DIR="$work/install/lib/cmake/VeskoLib" >/dev/null
+cmake --build "$work/headers" >"$work/headers-build.txt" 2>&1 || { tail -30 "$work/headers-build.txt"; exit 1; }
 cmake -S "$src/host" -B "$work/host" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
       -DCMAKE_BUILD_TYPE=Release -DVeskoLib_DIR="$work/install/lib/cmake/VeskoLib" >/dev/null
 cmake --build "$work/host" >/dev/null

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -187,6 +188,51 @@ std::string TreeMismatch(const std::string& root, const std::string& present,
             out += " still there: " + entry;
     }
     return out;
+}
+
+ImportHook::ImportHook(HMODULE module, const char* function, void* replacement) {
+    if (!module)
+        return;
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress)
+        return;
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         d->Name && !m_slot; ++d) {
+        if (!d->OriginalFirstThunk)
+            continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
+                m_slot = reinterpret_cast<void**>(&slots->u1.Function);
+                break;
+            }
+        }
+    }
+    if (!m_slot)
+        return;
+    m_original = *m_slot;
+    Write(replacement);
+}
+
+ImportHook::~ImportHook() {
+    if (m_slot)
+        Write(m_original);
+}
+
+void ImportHook::Write(void* target) {
+    DWORD old = 0;
+    VirtualProtect(m_slot, sizeof(void*), PAGE_READWRITE, &old);
+    *m_slot = target;
+    VirtualProtect(m_slot, sizeof(void*), old, &old);
 }
 
 }  // namespace vesko::test

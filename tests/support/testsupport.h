@@ -74,4 +74,24 @@ bool MakeTree(const std::string& root, const std::string& entries);
 std::string TreeMismatch(const std::string& root, const std::string& present,
                          const std::string& absent);
 
+// Points one module's import of a function (by name, from whichever DLL) at
+// a replacement for the object's life, and back afterwards: how a test makes
+// the C runtime fail or watches it for one module only. Hooked() is false
+// when the module imports no such function.
+class ImportHook {
+  public:
+    ImportHook(HMODULE module, const char* function, void* replacement);
+    ~ImportHook();
+    ImportHook(const ImportHook&) = delete;
+    ImportHook& operator=(const ImportHook&) = delete;
+    bool Hooked() const { return m_slot != nullptr; }
+    // What the import pointed at before.
+    void* Original() const { return m_original; }
+
+  private:
+    void Write(void* target);
+    void** m_slot = nullptr;
+    void* m_original = nullptr;
+};
+
 }  // namespace vesko::test

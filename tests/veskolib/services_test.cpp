@@ -103,6 +103,18 @@ void operator delete(void* p, std::size_t) noexcept {
     operator delete(p);
 }
 
+namespace heap {
+// The disc service's deleting destructor runs in discburnlib.dll, which frees
+// the object through its own import of free: the log watches that import too.
+using FreeFn = void(__cdecl*)(void*);
+FreeFn g_discburnFree = nullptr;
+void __cdecl RecordingFree(void* p) {
+    if (p)
+        Record('d', p);
+    g_discburnFree(p);
+}
+}  // namespace heap
+
 namespace {
 
 using namespace vesko::test;
@@ -179,6 +191,10 @@ TEST_F(ManagerTest, EachManagerTestsTheModeOnceAndFollowsOnlyTheBooleanWritten) 
 TEST_F(ManagerTest, BuildOrderDiscServiceReplacementAndTeardownOrder) {
     m_standin.SetAnswer("direct");
     m_standin.SetHook(&MarkModeTest, nullptr);
+    ImportHook discburnFree(GetModuleHandleA("discburnlib.dll"), "free",
+                            reinterpret_cast<void*>(&heap::RecordingFree));
+    ASSERT_TRUE(discburnFree.Hooked());
+    heap::g_discburnFree = reinterpret_cast<heap::FreeFn>(discburnFree.Original());
     heap::Start();
     IOManager& manager = IOManager::GetIOManager();
     heap::Stop();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "globalinterfacetable.h"
+#include "librarylog.h"
 #include "multibytetobstr.h"
 #include "veskosecurityattributes.h"
 
@@ -217,7 +218,7 @@ HRESULT CDWriteProtected::FetchICDWrite(DWORD dwCookie, ICDWrite** ppCDWrite) {
     const HRESULT hr =
         GlobalInterfaceTable::Fetch(dwCookie, IID_ICDWrite, reinterpret_cast<void**>(ppCDWrite));
     if (!*ppCDWrite) {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
+        ACE_Log_Msg* log = LibraryLog::Instance();
         log->conditional_set("cdwriteprotected", __LINE__, 0, ACE_Log_Msg::last_error_adapter());
         log->log(LM_INFO,
                  " CDWriteProtected::GetICDWrite : CopyTo() Function returned NULL output");

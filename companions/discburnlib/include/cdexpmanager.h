@@ -107,6 +107,8 @@
 // that event ends, and nothing more is posted.
 #pragma once
 
+#include "discburnlibdef.h"
+
 #include "cdexpservice.h"
 #include "cdnotifiable.h"
 #include "runnable.h"
@@ -114,7 +116,7 @@
 #include <memory>
 #include <string>
 
-class CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
+class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, public Runnable {
   public:
     CDExpManager();
     ~CDExpManager() override;

@@ -12,6 +12,8 @@
 // released or replaced from inside one of its own event callbacks.
 #pragma once
 
+#include "discburnlibdef.h"
+
 #include <afxstr.h>
 
 #include "observable.h"
@@ -34,7 +36,7 @@ enum EError : unsigned int {
 
 // Observable is the first base, so a pointer to the service is also the
 // pointer to the Observable the events are posted on.
-class CDExpService : public Observable {
+class DISCBURNLIB_API CDExpService : public Observable {
   public:
     explicit CDExpService(const char* name);
     virtual ~CDExpService();

@@ -1,7 +1,9 @@
 // Something a disc job reports to while it runs.
 #pragma once
 
-class CDNotifiable {
+#include "discburnlibdef.h"
+
+class DISCBURNLIB_API CDNotifiable {
   public:
     virtual ~CDNotifiable();
     // One event of a job, with the identifiers and data forms documented in

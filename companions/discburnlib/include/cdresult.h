@@ -4,7 +4,9 @@
 // after every observer has returned. Never delete it in an observer.
 #pragma once
 
-class CDResult {
+#include "discburnlibdef.h"
+
+class DISCBURNLIB_API CDResult {
   public:
     // The recorder posts first = the operation (1 burn, 2 erase), second =
     // its CD::EError.

@@ -1,7 +1,9 @@
 // The body of a worker thread.
 #pragma once
 
-class Runnable {
+#include "discburnlibdef.h"
+
+class DISCBURNLIB_API Runnable {
   public:
     virtual ~Runnable();
     // Runs on the worker thread until the owner tells it to end.

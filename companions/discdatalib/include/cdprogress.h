@@ -4,6 +4,8 @@
 // observer has returned. Never delete it in an observer.
 #pragma once
 
+#include "discdatalibdef.h"
+
 namespace CD {
 enum EProgressType : unsigned int {
     eProgressNone = 0,
@@ -13,7 +15,7 @@ enum EProgressType : unsigned int {
 };
 }  // namespace CD
 
-class CDProgress {
+class DISCDATALIB_API CDProgress {
   public:
     // value1 and value2 are the poster's; the recorder of DiscBurnLib posts
     // value1 = KiB done, value2 = KiB in the whole job.

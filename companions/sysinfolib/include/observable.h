@@ -4,9 +4,11 @@
 
 #include <memory>
 
+#include "sysinfolibdef.h"
+
 class Observable;
 
-class Observer {
+class SYSINFOLIB_API Observer {
   public:
     virtual ~Observer();
     // One event from source. Runs on the thread that posted it; an observer
@@ -26,7 +28,7 @@ class Observer {
     Observer() = default;
 };
 
-class Observable {
+class SYSINFOLIB_API Observable {
   private:
     struct State;
 
@@ -35,7 +37,7 @@ class Observable {
     // thread that ends on its own time). Once the Observable is destroyed or
     // closed, posts through the channel are dropped. Copyable; a
     // default-constructed channel drops everything.
-    class Channel {
+    class SYSINFOLIB_API Channel {
       public:
         Channel() = default;
         void PostEvent(unsigned int eventId, void* data) const;

@@ -1,7 +1,9 @@
 // Operating-system version questions.
 #pragma once
 
-class OSInfo {
+#include "sysinfolibdef.h"
+
+class SYSINFOLIB_API OSInfo {
   public:
     // True on Windows Vista (6.0) or any later version. Asks the kernel for
     // the real version, so neither the application manifest nor a

@@ -2,7 +2,9 @@
 // question; holds nothing between calls.
 #pragma once
 
-class SystemInfo {
+#include "sysinfolibdef.h"
+
+class SYSINFOLIB_API SystemInfo {
   public:
     SystemInfo();
     ~SystemInfo();
