@@ -281,8 +281,16 @@ TEST_F(RecorderTest, DriveTextSelectsFolderAndCapacity) {
         {D + "?size=12345", CD::eOK, "1 0 0:1605 0:D?size=12345"},
         {D + "\\?Size=18446744073709551615", CD::eOK,
          "1 0 0:18446744073709540875 0:D\\?Size=18446744073709551615"},
+        {D + "?dvd&speed=150", CD::eOK, "1 0 0:4699989260 0:D?dvd&speed=150"},
+        {D + "?Speed=64", CD::eOK, "1 0 0:733992460 0:D?Speed=64"},
         {D + "?size=4096", CD::eOK, kept},
         // Refused: the drive before stays.
+        {D + "?speed=0", CD::eInvalidDrive, kept},
+        {D + "?dvd&", CD::eInvalidDrive, kept},
+        {D + "?&dvd", CD::eInvalidDrive, kept},
+        {D + "?dvd&cd", CD::eInvalidDrive, kept},
+        {D + "?speed=1&speed=2", CD::eInvalidDrive, kept},
+        {D + "?speed=fast", CD::eInvalidDrive, kept},
         {"?cd", CD::eInvalidDrive, kept},
         {D + "?", CD::eInvalidDrive, kept},
         {D + "?bluray", CD::eInvalidDrive, kept},
@@ -449,6 +457,29 @@ TEST_F(RecorderTest, AnObserverMayStartTheNextJobFromTheResult) {
     ASSERT_TRUE(WaitFinished(2)) << Trace();
     EXPECT_EQ(Outline(), "1 5(1,0) 6(1) 1 5(2,0) 6(2)");
     EXPECT_EQ(Listing(disc.Path()), "(empty)");
+}
+
+// A drive's write speed holds a burn to it (and a cancel still ends it at once): 384 KiB at
+// 256 KiB/s take 1.5 s, unpaced a few milliseconds.
+TEST_F(RecorderTest, ADrivesSpeedPacesTheBurnAndACancelStillEndsItPromptly) {
+    Make(source.Path(), {{"a.bin", 256 * 1024}, {"b.bin", 128 * 1024}});
+    ASSERT_EQ(manager->SetDrive((disc.Path() + "?speed=256").c_str()), CD::eOK);
+    ULONGLONG start = GetTickCount64();
+    manager->StartBurn(source.Path().c_str(), false);
+    ASSERT_TRUE(WaitFinished(1)) << Trace();
+    const ULONGLONG paced = GetTickCount64() - start;
+    EXPECT_GE(paced, 1400u) << Trace();
+    EXPECT_EQ(Outline(), "1 5(1,0) 6(1)");
+
+    ASSERT_EQ(manager->SetDrive((disc.Path() + "\\again?speed=1").c_str()), CD::eOK);
+    CreateDirectoryA((disc.Path() + "\\again").c_str(), nullptr);
+    start = GetTickCount64();
+    manager->StartBurn(source.Path().c_str(), false);
+    manager->Cancel();
+    ASSERT_TRUE(Wait6(2)) << Trace();
+    EXPECT_LT(GetTickCount64() - start, 5000u) << "a 384 s burn cancelled at once; " << Trace();
+    EXPECT_EQ(Outline(), "1 5(1,0) 6(1) 1 7(1) 5(1,8) 6(1)");
+    EXPECT_EQ(Listing(disc.Path() + "\\again"), "(empty)");
 }
 
 // Interruptions of a burn of four 10 MB files onto a disc that already holds earlier.txt, held

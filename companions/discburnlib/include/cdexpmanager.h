@@ -11,7 +11,11 @@
 //   "<folder>?cd"           the same
 //   "<folder>?dvd"          a single-layer DVD: 4700000000 bytes
 //   "<folder>?size=<bytes>" any capacity, decimal, greater than 0
-// The option is case-insensitive. A trailing separator on the folder is
+// and, joined to it by "&" or alone, the drive's write speed:
+//   "<folder>?dvd&speed=<KiB per second>"  a burn writes no faster (a real
+//                           drive's pace; tests use it to cancel a burn that
+//                           is surely still running)
+// Options are case-insensitive; each may be given once. A trailing separator on the folder is
 // ignored. The folder need not exist when the drive is selected (a drive
 // without a disc): IsValid and ValidateDrive tell.
 //
@@ -147,6 +151,7 @@ class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, p
         std::string text;                 // as given to SetDrive
         std::string folder;               // without a trailing separator
         unsigned long long capacity = 0;  // bytes
+        unsigned long long speed = 0;     // KiB per second; 0: unpaced
     };
     // Parses drive text; false when it is malformed.
     static bool ParseDrive(const char* text, Drive& drive);

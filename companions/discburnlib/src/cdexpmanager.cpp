@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -152,6 +153,24 @@ unsigned long long FreeKiB(const std::optional<CDExpManager::Drive>& drive) {
     return std::min<unsigned long long>(free / 1024, 0xFFFFFFFFull);
 }
 
+// "<name><decimal>" with a value above 0 that fits 64 bits.
+bool ParseCount(const std::string& option, const char* name, unsigned long long& value) {
+    const size_t prefix = std::strlen(name);
+    if (option.compare(0, prefix, name) != 0 || option.size() == prefix)
+        return false;
+    value = 0;
+    for (size_t i = prefix; i < option.size(); ++i) {
+        const char c = option[i];
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (~0ull - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    return value != 0;
+}
+
 // Progress values are KiB rounded up, so that any data moved shows.
 unsigned long ProgressKiB(unsigned long long bytes) {
     return static_cast<unsigned long>(
@@ -162,6 +181,29 @@ unsigned long ProgressKiB(unsigned long long bytes) {
 struct JobContext {
     CDNotifiable& sink;
     const std::atomic<int>& request;
+    // The drive's write speed in KiB/s, 0 for as fast as the disk goes.
+    unsigned long long speed = 0;
+    ULONGLONG start = GetTickCount64();
+    mutable unsigned long long written = 0;
+
+    // Holds a job that has written bytes more back to the drive's speed.
+    // Waits in short slices so that Cancel and Stop are seen at once; returns
+    // the interruption that ended the wait, else eOK.
+    CD::EError Pace(unsigned long long bytes) const {
+        written += bytes;
+        if (speed == 0)
+            return Interruption();
+        const unsigned long long due = written * 1000 / (speed * 1024);
+        for (;;) {
+            const CD::EError interruption = Interruption();
+            if (interruption != CD::eOK)
+                return interruption;
+            const ULONGLONG elapsed = GetTickCount64() - start;
+            if (elapsed >= due)
+                return CD::eOK;
+            Sleep(static_cast<DWORD>(std::min<ULONGLONG>(due - elapsed, 20)));
+        }
+    }
 
     // eCancelled / eStopped when asked to end, else eOK.
     CD::EError Interruption() const {
@@ -292,6 +334,9 @@ CD::EError CopyOne(const JobContext& job, const std::string& source, const std::
             break;
         }
         progress.Advance(read, buffer.size());
+        result = job.Pace(read);
+        if (result != CD::eOK)
+            break;
     }
     out.Reset();
     if (result == CD::eOK) {
@@ -424,30 +469,35 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     const size_t mark = whole.find('?', body);
     std::string folder = whole.substr(0, mark);
     unsigned long long capacity = kCdCapacity;
+    unsigned long long speed = 0;
     if (mark != std::string::npos) {
-        std::string option = whole.substr(mark + 1);
-        std::transform(option.begin(), option.end(), option.begin(), [](char c) {
+        std::string options = whole.substr(mark + 1);
+        std::transform(options.begin(), options.end(), options.begin(), [](char c) {
             return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         });
-        if (option == "cd") {
-            capacity = kCdCapacity;
-        } else if (option == "dvd") {
-            capacity = kDvdCapacity;
-        } else if (option.rfind("size=", 0) == 0 && option.size() > 5) {
-            capacity = 0;
-            for (size_t i = 5; i < option.size(); ++i) {
-                const char c = option[i];
-                if (c < '0' || c > '9')
-                    return false;
-                const unsigned digit = static_cast<unsigned>(c - '0');
-                if (capacity > (~0ull - digit) / 10)
-                    return false;
-                capacity = capacity * 10 + digit;
-            }
-            if (capacity == 0)
+        bool sized = false;
+        size_t from = 0;
+        for (;;) {
+            const size_t end = options.find('&', from);
+            const std::string option = options.substr(from, end - from);
+            unsigned long long value = 0;
+            if (option == "cd" && !sized) {
+                capacity = kCdCapacity;
+                sized = true;
+            } else if (option == "dvd" && !sized) {
+                capacity = kDvdCapacity;
+                sized = true;
+            } else if (ParseCount(option, "size=", value) && !sized) {
+                capacity = value;
+                sized = true;
+            } else if (ParseCount(option, "speed=", value) && speed == 0) {
+                speed = value;
+            } else {
                 return false;
-        } else {
-            return false;
+            }
+            if (end == std::string::npos)
+                break;
+            from = end + 1;
         }
     }
     if (folder.find_first_of("*?\"<>|", body) != std::string::npos)
@@ -458,6 +508,7 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     drive.text = whole;
     drive.folder = folder;
     drive.capacity = capacity;
+    drive.speed = speed;
     return true;
 }
 
@@ -707,7 +758,7 @@ CD::EError CDExpManager::Core::Burn(const Job& job) {
     if (total > free)
         return CD::eNoSpace;
 
-    const JobContext context{*this, request};
+    const JobContext context{*this, request, job.drive->speed};
     WrittenSet written;
     CD::EError result = CD::eOK;
     {
