@@ -105,7 +105,8 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace heap {
 // The disc service's deleting destructor runs in discburnlib.dll, which frees
-// the object through its own import of free: the log watches that import too.
+// the object through the C++ runtime's delete and its import of free: the log
+// watches that import too.
 using FreeFn = void(__cdecl*)(void*);
 FreeFn g_discburnFree = nullptr;
 void __cdecl RecordingFree(void* p) {
@@ -191,7 +192,10 @@ TEST_F(ManagerTest, EachManagerTestsTheModeOnceAndFollowsOnlyTheBooleanWritten) 
 TEST_F(ManagerTest, BuildOrderDiscServiceReplacementAndTeardownOrder) {
     m_standin.SetAnswer("direct");
     m_standin.SetHook(&MarkModeTest, nullptr);
-    ImportHook discburnFree(GetModuleHandleA("discburnlib.dll"), "free",
+    // With the C++ runtime shared, discburnlib's delete is the runtime's,
+    // which frees through its own import.
+    HMODULE runtime = GetModuleHandleA("libstdc++-6.dll");
+    ImportHook discburnFree(runtime ? runtime : GetModuleHandleA("discburnlib.dll"), "free",
                             reinterpret_cast<void*>(&heap::RecordingFree));
     ASSERT_TRUE(discburnFree.Hooked());
     heap::g_discburnFree = reinterpret_cast<heap::FreeFn>(discburnFree.Original());
