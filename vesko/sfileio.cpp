@@ -1,9 +1,12 @@
 #include "sfileio.h"
 
+#include <aclapi.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstdlib>
+#include <cwctype>
+#include <string>
 
 #include <ace/Log_Msg.h>
 #include <osinfo.h>
@@ -32,8 +35,140 @@ bool IsSeparator(char ch) {
     return ch == '\\' || ch == '/';
 }
 
+bool IsSeparator(wchar_t ch) {
+    return ch == L'\\' || ch == L'/';
+}
+
+// The code page in which the A file functions read a path: the ANSI code page
+// unless the process switched them to the OEM one.
+UINT FileCodePage() {
+    return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+// The index of the last '\' or '/' that is a character of its own; -1 when
+// there is none. In the double-byte code pages (932, 936, 949, 950) the second
+// byte of a character may be 0x5C: "\x83\x5C" is one Japanese letter, not a
+// letter and a separator. So the path is read from its start, a lead byte
+// taking its trail byte with it. ('/' is 0x2F, below every trail byte.)
+int LastSeparator(const CString& str) {
+    const UINT nCodePage = FileCodePage();
+    const int nLength = str.GetLength();
+    int nLast = -1;
+    for (int i = 0; i < nLength; ++i) {
+        const char ch = str[i];
+        if (IsSeparator(ch))
+            nLast = i;
+        else if (IsDBCSLeadByteEx(nCodePage, static_cast<BYTE>(ch)))
+            ++i;
+    }
+    return nLast;
+}
+
 bool EndsWithSeparator(const CString& str) {
-    return !str.IsEmpty() && IsSeparator(str[str.GetLength() - 1]);
+    return !str.IsEmpty() && LastSeparator(str) == str.GetLength() - 1;
+}
+
+// The path as the system reads it (the A functions convert with the same code
+// page); empty when it does not convert.
+std::wstring Wide(const CString& str) {
+    const UINT nCodePage = FileCodePage();
+    const int nLength = MultiByteToWideChar(nCodePage, 0, str, str.GetLength(), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(nLength > 0 ? nLength : 0), L'\0');
+    if (nLength > 0)
+        MultiByteToWideChar(nCodePage, 0, str, str.GetLength(), wide.data(), nLength);
+    return wide;
+}
+
+bool IsDrive(const std::wstring& path, size_t nAt) {
+    return path.size() > nAt + 1 && std::iswalpha(path[nAt]) && path[nAt + 1] == L':';
+}
+
+// The end of nCount non-empty components from nAt on, with the separator
+// after them; npos when one is missing.
+size_t AfterComponents(const std::wstring& path, size_t nAt, int nCount) {
+    for (int i = 0; i < nCount; ++i) {
+        size_t nEnd = nAt;
+        while (nEnd < path.size() && !IsSeparator(path[nEnd]))
+            ++nEnd;
+        if (nEnd == nAt)
+            return std::wstring::npos;
+        nAt = nEnd < path.size() ? nEnd + 1 : nEnd;
+    }
+    return nAt;
+}
+
+// The length of the root that starts a fully qualified path: "C:\",
+// "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\.\device\". npos
+// for every path whose meaning depends on the process's state: relative ("x",
+// "."), on the current drive ("\x") or in a drive's current folder ("C:",
+// "C:x").
+size_t RootLength(const std::wstring& path) {
+    if (IsDrive(path, 0))
+        return path.size() > 2 && IsSeparator(path[2]) ? 3 : std::wstring::npos;
+    if (path.size() < 2 || !IsSeparator(path[0]) || !IsSeparator(path[1]))
+        return std::wstring::npos;
+    if (path.size() > 3 && (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+        if (IsDrive(path, 4))
+            return path.size() > 6 && IsSeparator(path[6]) ? 7 : std::wstring::npos;
+        if (path.size() > 7 && _wcsnicmp(path.c_str() + 4, L"UNC", 3) == 0 && IsSeparator(path[7]))
+            return AfterComponents(path, 8, 2);
+        return AfterComponents(path, 4, 1);
+    }
+    return AfterComponents(path, 2, 2);
+}
+
+// The full path the system makes of a path: "." and ".." resolved, trailing
+// dots and spaces dropped ("C:\x\.." and "C:\..." are both C:\).
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD nNeeded = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (nNeeded == 0)
+        return {};
+    std::wstring full(nNeeded, L'\0');
+    const DWORD nWritten = GetFullPathNameW(path.c_str(), nNeeded, full.data(), nullptr);
+    full.resize(nWritten < nNeeded ? nWritten : 0);
+    return full;
+}
+
+// True when a full path is a root and nothing below it.
+bool IsRoot(const std::wstring& full) {
+    const size_t nRoot = RootLength(full);
+    if (nRoot == std::wstring::npos)
+        return false;
+    for (size_t i = nRoot; i < full.size(); ++i) {
+        if (!IsSeparator(full[i]))
+            return false;
+    }
+    return true;
+}
+
+// What the deletes accept: a fully qualified folder strictly below a root. A
+// drive-relative "Q:" names Q's current folder, yet its listing, "Q:" + "\*",
+// is the root of Q: such a path, a root itself ("Q:\", "\\server\share",
+// "Q:\sub\.."), or a path that depends on the current folder could make a
+// delete empty a whole drive.
+bool IsFolderBelowRoot(const CString& strFolder) {
+    const std::wstring path = Wide(strFolder);
+    if (path.empty() || RootLength(path) == std::wstring::npos)
+        return false;
+    const std::wstring full = FullPath(path);
+    return RootLength(full) != std::wstring::npos && !IsRoot(full);
+}
+
+// What a creation refuses: a bare drive ("Q:", the drive's current folder,
+// which CreateDirectoryA finds existing) or a root. Either would be labelled
+// as if it were one of the application's folders.
+bool IsRootOrDrive(const CString& strPath) {
+    const std::wstring path = Wide(strPath);
+    if (path.empty())
+        return false;
+    if (path.size() == 2 && IsDrive(path, 0))
+        return true;
+    return IsRoot(FullPath(path));
+}
+
+bool IsFolder(const CString& strPath) {
+    const DWORD dwAttributes = GetFileAttributesA(strPath);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool ResolveLocalLow(CString& strPath) {
@@ -46,7 +181,8 @@ BOOL Label(const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
 }
 
 // The folder path the delete operations list and build entry paths from:
-// separators unified to '\' and exactly one trailing '\'.
+// separators unified to '\' and exactly one trailing '\'. Replacing '/' byte
+// by byte is safe: no code page has 0x2F as a trail byte.
 CString NormalisedFolder(const CString& strFolder) {
     const bool bTrailing = EndsWithSeparator(strFolder);
     CString strNormalised(strFolder);
@@ -86,7 +222,7 @@ DWORD ListingFailure() {
 template <typename OnFolder>
 bool WalkForDelete(const CString& strFolder, OnFolder&& onFolder, DWORD& dwResult) {
     dwResult = SFileIO::kRefused;
-    if (strFolder.IsEmpty())
+    if (!IsFolderBelowRoot(strFolder))
         return false;
     const DWORD dwAttributes = GetFileAttributesA(strFolder);
     if (dwAttributes == INVALID_FILE_ATTRIBUTES) {
@@ -121,17 +257,17 @@ bool WalkForDelete(const CString& strFolder, OnFolder&& onFolder, DWORD& dwResul
 
 }  // namespace
 
-SFileIO::SFileIO() : m_bInitialized(false), m_pSecurityAttr(nullptr), m_hHelpProcess(nullptr) {
+SFileIO::SFileIO() : m_bInitialized(false), m_pSecurityAttr(nullptr) {
     m_strCompanySubPath = CString(kCompanyFolder) + kVersionFolder;
     m_strProductSubPath = CString(kProductFolder) + kVersionFolder;
 }
 
 SFileIO::~SFileIO() {
     Release();
+    CSingleLock hold(&m_csHelpProcess, TRUE);
     if (m_hHelpProcess) {
-        EndHelpProcess(m_hHelpProcess);
-        CloseHandle(m_hHelpProcess);
-        m_hHelpProcess = nullptr;
+        EndHelpProcess(m_hHelpProcess.Get());
+        m_hHelpProcess.Reset();
     }
 }
 
@@ -313,6 +449,8 @@ bool SFileIO::GetKnownFolderPathLate(CString& strPath, REFKNOWNFOLDERID folderId
 }
 
 DWORD SFileIO::CreateDirWithLabel(const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
+    if (IsRootOrDrive(strPath))
+        return ERROR_INVALID_NAME;
     const DWORD dwError = CreateDirectoryA(strPath, nullptr) ? 0 : GetLastError();
     // The label is applied again to a folder that already exists: an older
     // installation may have created it without one.
@@ -331,31 +469,33 @@ DWORD SFileIO::CreateDir(const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
         return ERROR_PATH_NOT_FOUND;
 
     DWORD dwError = CreateDirWithLabel(strDir, pSD);
-    if (dwError == ERROR_PATH_NOT_FOUND) {
-        dwError = CreateParentDirs(strDir, pSD);
-        if (dwError == 0)
-            dwError = CreateDirWithLabel(strDir, pSD);
-    }
-    return dwError == ERROR_ALREADY_EXISTS ? 0 : dwError;
+    if (dwError == ERROR_PATH_NOT_FOUND)
+        dwError = AfterParent(CreateParentDirs(strDir, pSD), strDir, pSD);
+    // 183 only says that the name is taken: by a folder (done) or by a file.
+    return dwError == ERROR_ALREADY_EXISTS && IsFolder(strDir) ? 0 : dwError;
+}
+
+DWORD SFileIO::AfterParent(DWORD dwParent, const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
+    // The parent step answers 183 when the parent appeared meanwhile (another
+    // thread or process made it) or when a file holds its name: in both cases
+    // only a second attempt tells whether the folder itself can be made.
+    if (dwParent != 0 && dwParent != ERROR_ALREADY_EXISTS)
+        return dwParent;
+    return CreateDirWithLabel(strPath, pSD);
 }
 
 DWORD SFileIO::CreateParentDirs(const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
     if (strPath.IsEmpty())
         return ERROR_PATH_NOT_FOUND;
     // The first character is never a split point: "\x" has no parent to make.
-    int nSplit = strPath.GetLength() - 1;
-    while (nSplit >= 1 && !IsSeparator(strPath[nSplit]))
-        --nSplit;
+    const int nSplit = LastSeparator(strPath);
     if (nSplit < 1)
         return 0;
 
     const CString strParent = strPath.Left(nSplit);
     DWORD dwError = CreateDirWithLabel(strParent, pSD);
-    if (dwError == ERROR_PATH_NOT_FOUND) {
-        dwError = CreateParentDirs(strParent, pSD);
-        if (dwError == 0)
-            dwError = CreateDirWithLabel(strParent, pSD);
-    }
+    if (dwError == ERROR_PATH_NOT_FOUND)
+        dwError = AfterParent(CreateParentDirs(strParent, pSD), strParent, pSD);
     return dwError;
 }
 
@@ -383,7 +523,7 @@ DWORD SFileIO::DeleteDirContentRecursively(const CString& strFolder, unsigned in
 }
 
 DWORD SFileIO::DeleteFilesByPrefix(const CString& strFolder, const CString& strPrefix) {
-    if (strFolder.IsEmpty() || strPrefix.IsEmpty())
+    if (strPrefix.IsEmpty() || !IsFolderBelowRoot(strFolder))
         return kRefused;
     const DWORD dwAttributes = GetFileAttributesA(strFolder);
     if (dwAttributes == INVALID_FILE_ATTRIBUTES)
@@ -422,7 +562,45 @@ DWORD SFileIO::ReCreateFileLI(const CString& strPath, PSECURITY_DESCRIPTOR pSD) 
                                          nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE)
         return GetLastError();
+    // CREATE_ALWAYS applies the descriptor only to a file it creates: an
+    // existing one is emptied but keeps its old label, and a host at low
+    // integrity could not write the file it asked for. The label is written
+    // through the handle just opened, so it lands on the file emptied here. As
+    // with every label after a creation, a failure is not the caller's concern:
+    // the file is re-created either way.
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        LabelOpenFile(file.Get(), pSD);
     return 0;
+}
+
+DWORD SFileIO::LabelOpenFile(HANDLE hFile, PSECURITY_DESCRIPTOR pSD) {
+    if (!pSD)
+        return 0;
+    // INVALID_HANDLE_VALUE is also this process's own handle: never reopened.
+    if (!hFile || hFile == INVALID_HANDLE_VALUE)
+        return ERROR_INVALID_HANDLE;
+    BOOL bPresent = FALSE, bDefaulted = FALSE;
+    PACL pSacl = nullptr;
+    if (!GetSecurityDescriptorSacl(pSD, &bPresent, &pSacl, &bDefaulted))
+        return GetLastError();
+    if (!bPresent)
+        return 0;  // a descriptor without a label (before Vista) has none to give
+    // Writing a label takes WRITE_OWNER, which the caller's handle need not
+    // have: a second handle to the same file asks for that alone. It claims no
+    // data access, so the caller's share mode does not stand in its way.
+    // ReOpenFile is looked up at run time: kernel32 before Vista lacks it (and
+    // those systems have no labels to write).
+    using ReOpenFileFn = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, DWORD);
+    const auto pfnReOpenFile = reinterpret_cast<ReOpenFileFn>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "ReOpenFile"));
+    if (!pfnReOpenFile)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    vesko::UniqueHandle owner(pfnReOpenFile(
+        hFile, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    if (owner.Get() == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    return SetSecurityInfo(owner.Get(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
+                           nullptr, nullptr, pSacl);
 }
 
 DWORD SFileIO::SetFileSecurityLI(const CString& strPath, PSECURITY_DESCRIPTOR pSD) {
@@ -472,13 +650,16 @@ bool SFileIO::IsDestinationWritable(const CString&) {
 DWORD SFileIO::DisplayHelpFile(const CString& strArguments, HWND hOwner) {
     if (strArguments.IsEmpty())
         return 0;
+    // Host threads may ask at once: one at a time ends the viewer, starts the
+    // next and keeps its handle, so that no handle is ended or closed twice and
+    // none is overwritten while its viewer still runs.
+    CSingleLock hold(&m_csHelpProcess, TRUE);
     if (m_hHelpProcess) {
-        const DWORD dwEnd = EndHelpProcess(m_hHelpProcess);
+        const DWORD dwEnd = EndHelpProcess(m_hHelpProcess.Get());
         if (dwEnd != 0)
             return dwEnd;
         // The viewer is gone: its handle is closed here rather than leaked.
-        CloseHandle(m_hHelpProcess);
-        m_hHelpProcess = nullptr;
+        m_hHelpProcess.Reset();
     }
 
     SHELLEXECUTEINFOA info = {};
@@ -490,8 +671,13 @@ DWORD SFileIO::DisplayHelpFile(const CString& strArguments, HWND hOwner) {
     info.lpParameters = strArguments;
     info.nShow = SW_SHOWNORMAL;
     const DWORD dwResult = ShellExecuteExA(&info) ? 0 : GetLastError();
-    m_hHelpProcess = info.hProcess;
+    m_hHelpProcess.Reset(info.hProcess);
     return dwResult;
+}
+
+HANDLE SFileIO::GetHelpProcess() const {
+    CSingleLock hold(&m_csHelpProcess, TRUE);
+    return m_hHelpProcess.Get();
 }
 
 DWORD SFileIO::EndHelpProcess(HANDLE hProcess) {

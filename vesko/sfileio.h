@@ -8,7 +8,10 @@
 #pragma once
 
 #include <afx.h>
+#include <afxmt.h>
 #include <shtypes.h>
+
+#include <vesko/raii.h>
 
 class VeskoSecurityAttributes;
 
@@ -50,15 +53,38 @@ class SFileIO {
     static bool GetKnownFolderPathLate(CString& strPath, REFKNOWNFOLDERID folderId);
 
     // File-system operations. DWORD results are 0 or a Win32 error code; the
-    // delete operations also return kRefused for their own refusals.
+    // delete operations also return kRefused for their own refusals. Paths are
+    // read in the code page of the A file functions (the ANSI one), double-byte
+    // code pages included: a trail byte 0x5C is never taken for a separator.
+    //
+    // The creations never create or label a root ("C:\", "\\server\share") or
+    // a bare drive ("C:", which is that drive's current folder):
+    // ERROR_INVALID_NAME (123) for such a folder, also when it is the parent
+    // that CreateParentDirs would make ("C:\name").
+    // CreateDir answers 0 only when the folder is there as a folder when it
+    // returns: ERROR_ALREADY_EXISTS (183) when a file holds the name,
+    // ERROR_PATH_NOT_FOUND (3) when the path runs through a file.
     static DWORD CreateDir(const CString& strPath, PSECURITY_DESCRIPTOR pSD);
     static DWORD CreateParentDirs(const CString& strPath, PSECURITY_DESCRIPTOR pSD);
     static DWORD CreateDirWithLabel(const CString& strPath, PSECURITY_DESCRIPTOR pSD);
+    // The deletes work only on a fully qualified folder strictly below a root.
+    // They refuse with kRefused, as for anything that is not a plain folder:
+    // roots ("C:\", "\\server\share", "C:\x\.."), drive-relative paths ("C:",
+    // "C:x"), paths relative to the current folder ("x", ".", "\x") and the
+    // empty path.
     static DWORD DeleteDirRecursively(const CString& strFolder);
     static DWORD DeleteDirContentRecursively(const CString& strFolder, unsigned int nDepth = 0);
     static DWORD DeleteFilesByPrefix(const CString& strFolder, const CString& strPrefix);
     static DWORD MoveFileLI(const CString& strSource, const CString& strDestination);
+    // Creates the file anew, empty, with the descriptor. A file that existed is
+    // emptied and then labelled through LabelOpenFile; the result stays 0 when
+    // that labelling fails (as for every label after a creation).
     static DWORD ReCreateFileLI(const CString& strPath, PSECURITY_DESCRIPTOR pSD);
+    // Writes the label of pSD (its SACL) onto the file open as hFile, whatever
+    // access that handle has. 0 when done or when there is nothing to write
+    // (no descriptor, or one without a label); ERROR_INVALID_HANDLE for a
+    // null or INVALID_HANDLE_VALUE handle; else the Win32 error.
+    static DWORD LabelOpenFile(HANDLE hFile, PSECURITY_DESCRIPTOR pSD);
     static DWORD SetFileSecurityLI(const CString& strPath, PSECURITY_DESCRIPTOR pSD);
     static DWORD RegistryHKCUSetValueDWord(const CString& strKeyPath, const CString& strValueName,
                                            DWORD dwValue);
@@ -67,7 +93,8 @@ class SFileIO {
                                  CString& strWritableFile);
     static bool IsDestinationWritable(const CString& strPath);
     // Shows a help file in the HTML Help viewer; a viewer this object started
-    // before and that still runs is ended first.
+    // before and that still runs is ended first. Safe to call from several
+    // threads at once: the calls take turns.
     DWORD DisplayHelpFile(const CString& strArguments, HWND hOwner);
     // Ends a help viewer that still runs (its exit code becomes 259).
     static DWORD EndHelpProcess(HANDLE hProcess);
@@ -90,8 +117,9 @@ class SFileIO {
     void SetLastSavedDir(const CString& strDir) { m_strLastSavedDir = strDir; }
     const CString& GetVersionSuffix() const { return m_strVersionSuffix; }
     bool IsInitialized() const { return m_bInitialized; }
-    // The help viewer last started by DisplayHelpFile; null when none.
-    HANDLE GetHelpProcess() const { return m_hHelpProcess; }
+    // The help viewer last started by DisplayHelpFile (still owned by this
+    // object); null when none.
+    HANDLE GetHelpProcess() const;
 
   protected:
     CString m_strCompanySubPath;
@@ -109,12 +137,17 @@ class SFileIO {
     CString m_strUserActivityLogDir;
     bool m_bInitialized;
     VeskoSecurityAttributes* m_pSecurityAttr;
-    HANDLE m_hHelpProcess;
+    // Owned; guarded by m_csHelpProcess.
+    vesko::UniqueHandle m_hHelpProcess;
     CString m_strLastSavedDir;
     CString m_strDefaultDumpDir;
     CString m_strVersionSuffix;
+    mutable CCriticalSection m_csHelpProcess;
 
   private:
+    // The step of CreateDir and CreateParentDirs after the parent step: the
+    // folder is made again unless the parent step failed for good.
+    static DWORD AfterParent(DWORD dwParent, const CString& strPath, PSECURITY_DESCRIPTOR pSD);
     // The low-integrity descriptor of the security attributes; null when
     // there are none.
     PSECURITY_DESCRIPTOR LowSD() const;

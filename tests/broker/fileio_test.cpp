@@ -158,8 +158,9 @@ TEST_F(BrokerFileIO, FileMethodsGiveTheWorkersCodesAndAreAudited) {
     } steps[] = {
         {"CreateDir makes missing parents", Create, nested, "", 0, "dir",
          "path=\"" + nested + "\" -> code=0 done"},
-        // "Already exists" is success, as in direct mode.
-        {"CreateDir over a file", Create, R + "\\plain.txt", "", 0, "file:plain.txt"},
+        // A file holding the name is no folder: "already exists", as in direct mode.
+        {"CreateDir over a file", Create, R + "\\plain.txt", "", ERROR_ALREADY_EXISTS,
+         "file:plain.txt"},
         {"MoveFileLI replaces the destination", Move, R + "\\move-from.txt", W + "\\move-to.txt", 0,
          "file:move-from.txt"},
         {"MoveFileLI of a missing source", Move, R + "\\move-from.txt", W + "\\move-to.txt",

@@ -1,17 +1,28 @@
-// SFileIO's file-system operations on real files in scratch folders, the real
-// HKCU of the Wine prefix, real child processes for the help viewer, and its
-// folder table against the real known folders, also with the user's shell
+// SFileIO's file-system operations on real files in scratch folders and on a
+// scratch drive letter of the prefix, the real HKCU of the Wine prefix, real
+// child processes for the help viewer and for a Japanese ANSI code page, and
+// its folder table against the real known folders, also with the user's shell
 // folders redirected in the prefix's real HKCU for a moment (so this program
-// runs alone: others would see the redirection).
+// runs alone: others would see the redirection and the drive letter).
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <ace/Log_Msg.h>
 #include <ace/Log_Msg_Callback.h>
@@ -64,6 +75,12 @@ const FsCase kFsCases[] = {
     {"CreateDir of an existing folder\\", "here\\", kCreateDir, "here\\", "no SD", 0, "here\\", ""},
     {"CreateDir of an empty path", "", kCreateDir, "@", "no SD", kNoPath, "", ""},
     {"CreateDir of a lone separator", "", kCreateDir, "@\\", "no SD", kNoPath, "", ""},
+    // A name taken by a file is no folder: the answer says so.
+    {"CreateDir of a file's name", "f.txt", kCreateDir, "f.txt", "", kExists, "f.txt=f.txt", ""},
+    {"CreateDir through a file", "f.txt", kCreateDir, "f.txt\\sub", "", kNoPath, "f.txt=f.txt",
+     "f.txt\\sub"},
+    {"CreateDir two levels through a file", "f.txt", kCreateDir, "f.txt\\a\\b", "no SD", kNoPath,
+     "f.txt=f.txt", "f.txt\\a"},
     {"CreateDirWithLabel of an existing folder", "here\\", kWithLabel, "here", "", kExists, "", ""},
     {"CreateDirWithLabel of a new folder", "", kWithLabel, "new", "", 0, "new\\", ""},
     {"CreateDirWithLabel without the parent", "", kWithLabel, "no\\new", "", kNoPath, "", "no"},
@@ -73,6 +90,8 @@ const FsCase kFsCases[] = {
     {"CreateParentDirs of a deep file", "", kParents, "p\\q\\r\\leaf.txt", "no SD", 0, "p\\q\\r\\",
      "p\\q\\r\\leaf.txt"},
     {"CreateParentDirs of an empty path", "", kParents, "@", "no SD", kNoPath, "", ""},
+    {"CreateParentDirs through a file", "f.txt", kParents, "f.txt\\a\\b", "", kNoPath,
+     "f.txt=f.txt", "f.txt\\a"},
     {"CreateParentDirs, nothing before the separator", "", kParents, "@\\vesko-parentless", "no SD",
      0, "", "=\\vesko-parentless"},
     {"CreateParentDirs of a plain name", "", kParents, "@plainname", "no SD", 0, "", "=plainname"},
@@ -119,6 +138,8 @@ const FsCase kFsCases[] = {
     {"MoveFileLI of a missing file", "", kMove, "gone.txt", "x.txt", kNoFile, "", "x.txt"},
     {"ReCreateFileLI truncates", "full.txt", kReCreate, "full.txt", "", 0, "full.txt=", ""},
     {"ReCreateFileLI creates", "", kReCreate, "fresh.txt", "no SD", 0, "fresh.txt=", ""},
+    {"ReCreateFileLI truncates without a descriptor", "full.txt", kReCreate, "full.txt", "no SD",
+     0, "full.txt=", ""},
     {"ReCreateFileLI without the folder", "", kReCreate, "no\\f.txt", "", kNoPath, "", "no"},
     {"SetFileSecurityLI without a descriptor", "", kLabel, "missing", "no SD", 0, "", ""},
     {"SetFileSecurityLI of a missing file", "", kLabel, "missing", "", kNoFile, "", ""},
@@ -184,6 +205,49 @@ TEST(SFileIOResults, LabelResultIsTheSystemsOwn) {
         << Describe(expected);
 }
 
+// CREATE_ALWAYS gives an existing file no descriptor, so a re-created file is
+// labelled through its handle. The handle as ReCreateFileLI opens it (read and
+// write) cannot write a label (that takes WRITE_OWNER); LabelOpenFile can.
+// Wine takes a label without keeping it: what is written cannot be read back.
+TEST(SFileIOResults, ALabelIsWrittenThroughTheOpenFile) {
+    ScratchDir dir("relabel");
+    ASSERT_TRUE(WriteFileText(dir / "f.txt", "old contents"));
+    const UniqueHandle file(CreateFileA((dir / "f.txt").c_str(),
+                                        FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(file.Get(), INVALID_HANDLE_VALUE);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL sacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(LowSD(), &present, &sacl, &defaulted) && present);
+    const DWORD bare = SetSecurityInfo(file.Get(), SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, sacl);
+    EXPECT_EQ(bare, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << Describe(bare);
+
+    PSECURITY_DESCRIPTOR rawDaclOnly = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;;GA;;;WD)", SDDL_REVISION_1, &rawDaclOnly, nullptr));
+    const vesko::UniqueLocal daclOnly(rawDaclOnly);
+    const struct {
+        const char* name;
+        HANDLE file;
+        PSECURITY_DESCRIPTOR sd;
+        DWORD expected;
+    } cases[] = {
+        {"the low label", file.Get(), LowSD(), 0},
+        {"no descriptor", file.Get(), nullptr, 0},
+        {"a descriptor without a label", file.Get(), rawDaclOnly, 0},
+        {"no handle", nullptr, LowSD(), ERROR_INVALID_HANDLE},
+        {"the process's own handle", INVALID_HANDLE_VALUE, LowSD(), ERROR_INVALID_HANDLE},
+    };
+    for (const auto& c : cases) {
+        const DWORD result = SFileIO::LabelOpenFile(c.file, c.sd);
+        EXPECT_EQ(result, c.expected) << c.name << ": " << Describe(result);
+    }
+    const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_NE(SFileIO::LabelOpenFile(event.Get(), LowSD()), 0u) << "an event is no file";
+    EXPECT_EQ(ReadFileText(dir / "f.txt"), "old contents");
+}
+
 TEST(SFileIOResults, ReparsePointsAreNeverFollowed) {
     ScratchDir dir("reparse"), outside("reparse-outside");
     ASSERT_TRUE(MakeTree(outside.Path(), "precious.txt|img1.dcm"));
@@ -235,6 +299,230 @@ TEST(SFileIOResults, WritableFileIsAFreshEmptyFileOfTheSameName) {
     EXPECT_TRUE(SFileIO::IsDestinationWritable(CString("Q:\\no\\such\\place")));
 }
 
+// Threads creating sibling folders under a parent that none of them finds
+// each have to make or meet that parent; whichever wins, every answer has to
+// say whether its own folder is there.
+TEST(SFileIOResults, SiblingsRacingForAMissingParentAreEachCreated) {
+    constexpr int kRounds = 60, kThreads = 4;
+    ScratchDir dir("race");
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string parent = dir / ("r" + std::to_string(round) + "\\p");
+        std::atomic<int> ready{0};
+        DWORD results[kThreads] = {};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                ready.fetch_add(1);
+                while (ready.load() < kThreads)
+                    std::this_thread::yield();
+                results[t] = SFileIO::CreateDir(C(parent + "\\c" + std::to_string(t)), LowSD());
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        std::string wrong;
+        for (int t = 0; t < kThreads; ++t) {
+            const bool made = IsDir(parent + "\\c" + std::to_string(t));
+            if (results[t] != 0 || !made)
+                wrong += " c" + std::to_string(t) + ": " + Describe(results[t]) +
+                         (made ? ", folder there" : ", folder missing");
+        }
+        ASSERT_EQ(wrong, "") << "round " << round;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Drive roots, drive-relative and relative paths
+
+// The Unix name Wine gives a Windows path; "" when it has none.
+std::string UnixName(const std::string& path) {
+    using UnixNameFn = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixNameFn>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    std::wstring wide(path.size() + 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName ? unixName(wide.c_str()) : nullptr;
+    const std::string out = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+// Starts a host program through Wine (program as a Windows path, such as
+// Z:\bin\ln). Wine gives no handle that tells when it ends: callers watch for
+// its effect.
+bool StartOnHost(const char* program, std::string commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}
+
+bool WaitFor(const std::function<bool()>& done, DWORD milliseconds) {
+    for (DWORD waited = 0; !done() && waited < milliseconds; waited += 20)
+        Sleep(20);
+    return done();
+}
+
+// A free drive letter of the prefix pointed at a folder for one scope. Wine
+// finds its drives through the links in the prefix's dosdevices folder
+// (DefineDosDevice does not reach its file access), so the link is made there.
+class ScratchDrive {
+  public:
+    explicit ScratchDrive(const std::string& folder) {
+        // C:'s Unix name is <prefix>/dosdevices/c:/.
+        const std::string c = UnixName("C:\\");
+        const size_t slash = c.rfind("/c:/");
+        const std::string target = UnixName(folder);
+        if (slash == std::string::npos || target.empty())
+            return;
+        const DWORD used = GetLogicalDrives();
+        for (char letter = 'q'; letter <= 'y'; ++letter) {
+            if (!(used & (1u << (letter - 'a'))) && !IsDir(std::string(1, letter) + ":\\")) {
+                m_link = c.substr(0, slash + 1) + letter + ":";
+                m_letter = static_cast<char>(letter - 'a' + 'A');
+                break;
+            }
+        }
+        if (!m_letter ||
+            !StartOnHost("Z:\\bin\\ln", "/bin/ln -s \"" + target + "\" \"" + m_link + "\"") ||
+            !WaitFor([this] { return IsDir(Root() + "\\"); }, 5000))
+            m_letter = 0;
+    }
+    ~ScratchDrive() {
+        if (!m_link.empty() && StartOnHost("Z:\\bin\\rm", "/bin/rm -f \"" + m_link + "\""))
+            WaitFor([this] { return !IsDir(std::string(1, m_letter) + ":\\"); }, 5000);
+    }
+    ScratchDrive(const ScratchDrive&) = delete;
+    ScratchDrive& operator=(const ScratchDrive&) = delete;
+    // "Q:", or "" when no drive could be mapped.
+    std::string Root() const { return m_letter ? std::string(1, m_letter) + ":" : ""; }
+
+  private:
+    char m_letter = 0;
+    std::string m_link;
+};
+
+// Restores this process's current folder when it goes.
+struct CurrentFolder {
+    char saved[MAX_PATH] = {};
+    CurrentFolder() { GetCurrentDirectoryA(MAX_PATH, saved); }
+    ~CurrentFolder() { SetCurrentDirectoryA(saved); }
+};
+
+// A drive-relative path ("Q:") names the drive's current folder, and listing
+// it as a folder path ("Q:" + "\*") lists the drive's root: neither that, nor
+// a root, nor a path relative to the current folder is ever emptied. The
+// scratch drive holds a tree that any of these would delete.
+TEST(RootGuard, NoDeleteReachesADriveRootOrTheCurrentFolder) {
+    ScratchDir folder("drive");
+    ScratchDrive drive(folder.Path());
+    const std::string d = drive.Root();
+    ASSERT_FALSE(d.empty()) << "no drive letter could be pointed at " << folder.Path();
+    const std::string tree = "keep.txt|sub\\inner.txt|sub\\deeper\\x.txt|sub\\kept\\";
+    ASSERT_TRUE(MakeTree(folder.Path(), tree));
+    CurrentFolder restore;
+
+    // The drive is live: a folder below its root is emptied as ever.
+    EXPECT_EQ(SFileIO::DeleteDirContentRecursively(C(d + "/sub/deeper")), 0u);
+    EXPECT_EQ(TreeMismatch(folder.Path(), "sub\\deeper\\", "sub\\deeper\\x.txt"), "");
+
+    const std::string lower(1, static_cast<char>(d[0] - 'A' + 'a'));
+    // cwd: "" this program's folder, else a folder on the scratch drive.
+    const struct {
+        const char* cwd;
+        std::string path;
+    } cases[] = {
+        {"", d},
+        {"", lower + ":"},
+        {"", d + "\\"},
+        {"", d + "/"},
+        {"", d + "\\\\"},
+        {"", d + "."},
+        {"", d + "sub\\.."},
+        {"", d + "\\sub\\.."},
+        {"", d + "\\sub/../"},
+        {"", d + "\\..."},
+        {"", "\\\\?\\" + d + "\\"},
+        {"", "\\\\vesko-nohost\\share"},
+        {"", "\\\\vesko-nohost\\share\\"},
+        {"\\", d},
+        {"\\", "\\"},
+        {"\\", "/"},
+        {"\\", "."},
+        {"\\", "sub\\.."},
+        {"\\", "sub"},
+        {"\\sub", d},
+        {"\\sub", ".."},
+        {"\\sub", "."},
+        {"\\sub", "\\"},
+    };
+    for (const auto& c : cases) {
+        const std::string cwd = *c.cwd ? d + c.cwd : ProgramFolder();
+        ASSERT_TRUE(SetCurrentDirectoryA(cwd.c_str())) << cwd;
+        const std::pair<const char*, std::function<DWORD()>> ops[] = {
+            {"DeleteDirRecursively", [&] { return SFileIO::DeleteDirRecursively(C(c.path)); }},
+            {"DeleteDirContentRecursively",
+             [&] { return SFileIO::DeleteDirContentRecursively(C(c.path)); }},
+            {"DeleteFilesByPrefix",
+             [&] { return SFileIO::DeleteFilesByPrefix(C(c.path), CString("k")); }},
+        };
+        for (const auto& op : ops) {
+            SCOPED_TRACE(std::string(op.first) + "(\"" + c.path + "\") from " + cwd);
+            // Emptying the drive's root would take the scratch folder too.
+            CreateDirectoryA(folder.Path().c_str(), nullptr);
+            ASSERT_TRUE(MakeTree(folder.Path(), tree));
+            const DWORD result = op.second();
+            EXPECT_EQ(result, kRefused) << Describe(result);
+            EXPECT_EQ(TreeMismatch(folder.Path(), tree, ""), "");
+        }
+    }
+}
+
+// Creating "Q:\" or the parents of "Q:\name" would ask for "Q:", which
+// exists as the drive's current folder, and label that folder.
+TEST(RootGuard, NoCreateReachesADriveRootOrTheCurrentFolder) {
+    ScratchDir folder("drive");
+    ScratchDrive drive(folder.Path());
+    const std::string d = drive.Root();
+    ASSERT_FALSE(d.empty()) << "no drive letter could be pointed at " << folder.Path();
+    CurrentFolder restore;
+    ASSERT_TRUE(MakeTree(folder.Path(), "sub\\"));
+    ASSERT_TRUE(SetCurrentDirectoryA((d + "\\sub").c_str()));
+    const struct {
+        Op op;
+        std::string path;
+        DWORD expected;
+        const char* present;
+        const char* absent;
+    } cases[] = {
+        {kCreateDir, d + "\\", ERROR_INVALID_NAME, "", ""},
+        {kCreateDir, d + "/", ERROR_INVALID_NAME, "", ""},
+        {kCreateDir, d, ERROR_INVALID_NAME, "", ""},
+        {kWithLabel, d, ERROR_INVALID_NAME, "", ""},
+        {kWithLabel, d + "\\", ERROR_INVALID_NAME, "", ""},
+        {kParents, d + "\\name", ERROR_INVALID_NAME, "", "name"},
+        {kParents, d + "/name", ERROR_INVALID_NAME, "", "name"},
+        {kCreateDir, "\\\\vesko-nohost\\share\\", ERROR_INVALID_NAME, "", ""},
+        // Below the root all is as ever.
+        {kCreateDir, d + "\\made\\deeper", 0, "made\\deeper\\", ""},
+        {kParents, d + "\\made2\\leaf", 0, "made2\\", "made2\\leaf"},
+        {kWithLabel, d + "\\sub", kExists, "sub\\", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " op " + std::to_string(c.op));
+        const DWORD result = c.op == kCreateDir ? SFileIO::CreateDir(C(c.path), LowSD())
+                             : c.op == kParents ? SFileIO::CreateParentDirs(C(c.path), LowSD())
+                                                : SFileIO::CreateDirWithLabel(C(c.path), LowSD());
+        EXPECT_EQ(result, c.expected) << Describe(result);
+        EXPECT_EQ(TreeMismatch(folder.Path(), c.present, c.absent), "");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Help viewer
 
@@ -260,9 +548,10 @@ struct Child {
     static constexpr DWORD kNotEnded = 0xFFFFFFFE;
 };
 
-// Gives a test the worker's viewer slot.
+// Gives a test the worker's viewer slot: the worker owns what it adopts and
+// closes what it held before.
 struct HelpSFileIO : SFileIO {
-    void AdoptViewer(HANDLE h) { m_hHelpProcess = h; }
+    void AdoptViewer(HANDLE h) { m_hHelpProcess.Reset(h); }
 };
 
 // A viewer that has ended is replaced as it is; a running one is ended with
@@ -282,7 +571,6 @@ TEST(HelpViewer, EndedOrRunningViewersAreReplacedAndTheLastEndsWithTheWorker) {
             EXPECT_EQ(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
             ASSERT_NE(worker.GetHelpProcess(), nullptr);
             EXPECT_NE(GetProcessId(worker.GetHelpProcess()), GetProcessId(viewer->watch.Get()));
-            CloseHandle(worker.GetHelpProcess());  // Wine's viewer, ending by itself
         }
     }
     EXPECT_EQ(running.ExitCode(), static_cast<DWORD>(STILL_ACTIVE));
@@ -291,12 +579,59 @@ TEST(HelpViewer, EndedOrRunningViewersAreReplacedAndTheLastEndsWithTheWorker) {
 
 TEST(HelpViewer, AViewerThatCannotBeQueriedStopsTheCallAndIsKept) {
     HelpSFileIO worker;
-    const UniqueHandle notAProcess(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle notAProcess(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     EXPECT_NE(SFileIO::EndHelpProcess(notAProcess.Get()), 0u);
-    worker.AdoptViewer(notAProcess.Get());
+    const HANDLE kept = notAProcess.Get();
+    worker.AdoptViewer(notAProcess.Release());
     EXPECT_NE(worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr), 0u);
-    EXPECT_EQ(worker.GetHelpProcess(), notAProcess.Get());
-    worker.AdoptViewer(nullptr);
+    EXPECT_EQ(worker.GetHelpProcess(), kept);
+}
+
+// The process handles open in this process. Wine keeps no handle count of its
+// own (GetProcessHandleCount answers 0), so each candidate value is asked;
+// only process handles count, as the shell may keep other handles of its own
+// from one call to the next.
+size_t OpenProcessHandles() {
+    size_t count = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (GetHandleInformation(handle, &flags) && GetProcessId(handle) != 0)
+            ++count;
+    }
+    return count;
+}
+
+// Several host threads asking one worker for the viewer at once: each viewer
+// handle is ended and closed exactly once, none is overwritten and kept open,
+// and no call meets a handle another call closed already.
+TEST(HelpViewer, ConcurrentCallsEndEveryViewerOnceAndKeepNoHandle) {
+    constexpr int kThreads = 4, kCalls = 8;
+    const auto stress = [] {
+        std::string failures;
+        std::mutex lock;
+        SFileIO worker;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                for (int call = 0; call < kCalls; ++call) {
+                    const DWORD result =
+                        worker.DisplayHelpFile(CString("vesko-missing.chm"), nullptr);
+                    if (result != 0) {
+                        std::lock_guard<std::mutex> hold(lock);
+                        failures += " " + Describe(result);
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        return failures;
+    };
+    stress();  // the shell's own first-use handles
+    const size_t before = OpenProcessHandles();
+    EXPECT_EQ(stress(), "");
+    EXPECT_EQ(OpenProcessHandles(), before);
 }
 
 // ---------------------------------------------------------------------------
@@ -497,6 +832,135 @@ TEST(FolderTable, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Double-byte ANSI code pages
+
+// In code page 932 "ソ" is 0x83 0x5C and "表" 0x95 0x5C: names that end in
+// the byte of '\'. The probe below runs under that code page and reports,
+// case by case, "<case>|<result>|<what is wrong, or ok>".
+const char kSo[] = "\x83\x5C";    // U+30BD
+const char kHyou[] = "\x95\x5C";  // U+8868
+const wchar_t kSoW[] = L"\u30BD";
+const wchar_t kHyouW[] = L"\u8868";
+
+// Expected result of each probe case; every case also checks the tree.
+const std::pair<const char*, DWORD> kDoubleByteCases[] = {
+    {"CreateDir of a name ending in 0x5C", 0}, {"CreateDir of it with a separator", 0},
+    {"CreateDir below a missing parent", 0},   {"CreateParentDirs of a file in it", 0},
+    {"CreateParentDirs of it as the leaf", 0}, {"DeleteDirRecursively of it", 0},
+    {"DeleteDirContentRecursively of it", 0},  {"DeleteFilesByPrefix in it", 0},
+};
+
+TEST(DoubleByteNames, ATrailByteOf0x5CIsNoSeparator) {
+    ScratchDir dir("dbcs");
+    const std::string report = dir / "report.txt";
+    // Wine takes a process's ANSI code page from the Unix locale it starts
+    // under, and a Windows child keeps its parent's: a host program starts the
+    // probe under the Japanese locale (scripts/setup-packages.sh makes it).
+    const std::string program = UnixName(ThisProgram());
+    ASSERT_FALSE(program.empty());
+    ASSERT_TRUE(StartOnHost("Z:\\usr\\bin\\env", "env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 wine \"" +
+                                                     program + "\" --dbcs-probe \"" + dir.Path() +
+                                                     "\""));
+    ASSERT_TRUE(WaitFor([&] { return Exists(report); }, 60000)) << "the probe wrote no report";
+    std::istringstream lines(ReadFileText(report));
+    std::string line;
+    std::getline(lines, line);
+    ASSERT_EQ(line, "code page 932") << "the probe ran under another ANSI code page";
+    for (const auto& expected : kDoubleByteCases) {
+        ASSERT_TRUE(std::getline(lines, line)) << "no line for " << expected.first;
+        char result[32];
+        std::snprintf(result, sizeof result, "0x%08lX",
+                      static_cast<unsigned long>(expected.second));
+        EXPECT_EQ(line, std::string(expected.first) + "|" + result + "|ok");
+    }
+}
+
+// The probe's side, in a process whose ANSI code page is 932.
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+bool IsDirW(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+bool ExistsW(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+bool MakeFileW(const std::wstring& path) {
+    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr))
+               .Get() != INVALID_HANDLE_VALUE;
+}
+bool EmptyDirW(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    const vesko::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+    for (bool more = find.IsValid(); more; more = FindNextFileW(find.Get(), &data)) {
+        if (std::wcscmp(data.cFileName, L".") && std::wcscmp(data.cFileName, L".."))
+            return false;
+    }
+    return find.IsValid();
+}
+
+int DoubleByteProbe(const std::string& dir) {
+    std::string out = "code page " + std::to_string(GetACP()) + "\n";
+    const std::string work = dir + "\\work";
+    const std::wstring w = Widen(work);
+    CreateDirectoryW(w.c_str(), nullptr);
+    const std::string so = work + "\\" + kSo, hyou = work + "\\" + kHyou;
+    const std::wstring soW = w + L"\\" + kSoW, hyouW = w + L"\\" + kHyouW;
+    const auto note = [&out](const char* name, DWORD result, bool ok, const char* wrong) {
+        char code[32];
+        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
+        out += std::string(name) + "|" + code + "|" + (ok ? "ok" : wrong) + "\n";
+    };
+    const PSECURITY_DESCRIPTOR sd = LowSD();
+
+    DWORD r = SFileIO::CreateDir(C(so), sd);
+    note(kDoubleByteCases[0].first, r, IsDirW(soW), "no folder");
+    RemoveDirectoryW(soW.c_str());
+    r = SFileIO::CreateDir(C(hyou + "\\"), sd);
+    note(kDoubleByteCases[1].first, r, IsDirW(hyouW), "no folder");
+    RemoveDirectoryW(hyouW.c_str());
+    r = SFileIO::CreateDir(C(so + "\\a" + kHyou), sd);
+    note(kDoubleByteCases[2].first, r, IsDirW(soW + L"\\a" + kHyouW), "no folder");
+    r = SFileIO::CreateParentDirs(C(hyou + "\\leaf.txt"), sd);
+    note(kDoubleByteCases[3].first, r, IsDirW(hyouW) && !ExistsW(hyouW + L"\\leaf.txt"),
+         "no parent, or the leaf made too");
+    r = SFileIO::CreateParentDirs(C(work + "\\p\\" + kSo), sd);
+    note(kDoubleByteCases[4].first, r, IsDirW(w + L"\\p") && !ExistsW(w + L"\\p\\" + kSoW),
+         "no parent, or the leaf made too");
+
+    const std::wstring t = w + L"\\t" + kSoW;
+    CreateDirectoryW(t.c_str(), nullptr);
+    CreateDirectoryW((t + L"\\s" + kHyouW).c_str(), nullptr);
+    MakeFileW(t + L"\\f.txt");
+    MakeFileW(t + L"\\s" + kHyouW + L"\\g.txt");
+    r = SFileIO::DeleteDirRecursively(C(work + "\\t" + kSo));
+    note(kDoubleByteCases[5].first, r, !ExistsW(t), "still there");
+    CreateDirectoryW(t.c_str(), nullptr);
+    CreateDirectoryW((t + L"\\s" + kHyouW).c_str(), nullptr);
+    MakeFileW(t + L"\\f.txt");
+    MakeFileW(t + L"\\s" + kHyouW + L"\\g.txt");
+    r = SFileIO::DeleteDirContentRecursively(C(work + "\\t" + kSo));
+    note(kDoubleByteCases[6].first, r, IsDirW(t) && EmptyDirW(t), "not emptied, or gone");
+    MakeFileW(t + L"\\img1.dcm");
+    MakeFileW(t + L"\\a.dcm");
+    r = SFileIO::DeleteFilesByPrefix(C(work + "\\t" + kSo), CString("img"));
+    note(kDoubleByteCases[7].first, r, !ExistsW(t + L"\\img1.dcm") && ExistsW(t + L"\\a.dcm"),
+         "img1.dcm kept, or a.dcm gone");
+
+    // Whatever this made goes with it: the test's own process could not
+    // spell these names in its code page.
+    RemoveTree(work);
+    // Written whole, then renamed: the test reads it as soon as it appears.
+    const std::string report = dir + "\\report.txt";
+    return WriteFileText(report + ".part", out) &&
+                   MoveFileA((report + ".part").c_str(), report.c_str())
+               ? 0
+               : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -507,6 +971,8 @@ int main(int argc, char** argv) {
     }
     if (argc == 3 && std::strcmp(argv[1], "--exit") == 0)
         return std::atoi(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--dbcs-probe") == 0)
+        return DoubleByteProbe(argv[2]);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
