@@ -160,6 +160,15 @@ void DiscRecorder::Shutdown() {
     Teardown();
 }
 
+bool DiscRecorder::Opened(const char* method, const std::string& arguments) {
+    std::lock_guard<std::mutex> hold(m_callLock);
+    if (m_manager)
+        return true;
+    m_context.Audit().Refused(method, arguments, HrText(kNotInitialized),
+                              "recorder not initialised");
+    return false;
+}
+
 template <typename Op>
 HRESULT DiscRecorder::WithRecorder(BSTR identity, const char* method, const std::string& arguments,
                                    Op&& op) {
@@ -278,6 +287,8 @@ HRESULT DiscRecorder::IsBusy(BSTR identity, DWORD* busy) {
     *busy = 0;
     if (!m_context.CheckIdentity(identity, "IsBusy", ""))
         return E_ACCESSDENIED;
+    if (!Opened("IsBusy", ""))
+        return kNotInitialized;
     {
         std::lock_guard<std::mutex> hold(m_recordLock);
         *busy = m_busy ? 1 : 0;
@@ -293,6 +304,8 @@ HRESULT DiscRecorder::GetEventData(BSTR identity, DWORD eventId, CDEventRecord* 
     const std::string arguments = "eventId=" + std::to_string(eventId);
     if (!m_context.CheckIdentity(identity, "GetEventData", arguments))
         return E_ACCESSDENIED;
+    if (!Opened("GetEventData", arguments))
+        return kNotInitialized;
     if (eventId < 2 || eventId > 7) {
         m_context.Audit().Refused("GetEventData", arguments, HrText(E_INVALIDARG),
                                   "no record for that event");
@@ -320,7 +333,7 @@ HRESULT DiscRecorder::StartBurn(BSTR identity, BSTR source, DWORD flag) {
             const char* refusal = CheckDiscFolder(drive.GetString());
             if (!refusal) {
                 const PathDecision decision =
-                    m_context.Paths().Check(FromBstr(source), PathUse::Check);
+                    m_context.Paths().Check(FromBstr(source), PathUse::Read);
                 if (!decision.allowed)
                     refusal = decision.reason;
                 else if (!ToAnsi(decision.canonical, path))
