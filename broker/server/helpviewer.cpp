@@ -89,7 +89,7 @@ DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& policy, co
     UniqueHandle opened(
         CreateFileW(canonical.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!opened)
+    if (opened.Get() == INVALID_HANDLE_VALUE)
         return GetLastError();
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(opened.Get(), &info))

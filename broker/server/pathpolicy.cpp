@@ -201,31 +201,25 @@ bool PathPolicy::Resolve(const std::wstring& canonical, ResolvedPath& out, const
         const size_t share = canonical.find(L'\\', server + 1);
         rootEnd = share == std::wstring::npos ? canonical.size() : share;
     }
-    std::wstring existing = canonical.substr(0, rootEnd);
-    for (size_t pos = rootEnd; pos < canonical.size();) {
-        if (canonical[pos] == L'\\')
-            ++pos;
-        size_t next = canonical.find(L'\\', pos);
-        if (next == std::wstring::npos)
-            next = canonical.size();
-        const std::wstring prefix = canonical.substr(0, next);
-        if (GetFileAttributesW(prefix.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            // Missing, or there but not to be opened: a dangling link is listed
-            // by its folder (on Windows as a reparse point; Wine gives
-            // ERROR_NO_MORE_FILES for its exact name) but opens nothing, and
-            // writing through it would create its target, wherever that is.
-            WIN32_FIND_DATAW found;
-            const HANDLE find = FindFirstFileW(prefix.c_str(), &found);
-            const DWORD error = GetLastError();
-            if (find != INVALID_HANDLE_VALUE)
-                FindClose(find);
-            if (find != INVALID_HANDLE_VALUE ||
-                (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
-                return Fail(why, "a name that is there but cannot be opened (a dangling link?)");
-            break;
-        }
-        existing = prefix;
-        pos = next;
+    // The longest part that exists, looked for from the end: most paths
+    // exist, or miss only their last components.
+    std::wstring existing = canonical;
+    while (existing.size() > rootEnd &&
+           GetFileAttributesW(existing.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // Missing, or there but not to be opened: a dangling link is listed
+        // by its folder (on Windows as a reparse point; Wine gives
+        // ERROR_NO_MORE_FILES for its exact name) but opens nothing, and
+        // writing through it would create its target, wherever that is.
+        WIN32_FIND_DATAW found;
+        const HANDLE find = FindFirstFileW(existing.c_str(), &found);
+        const DWORD error = GetLastError();
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        if (find != INVALID_HANDLE_VALUE ||
+            (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+            return Fail(why, "a name that is there but cannot be opened (a dangling link?)");
+        const size_t parent = existing.find_last_of(L'\\');
+        existing.resize(parent == std::wstring::npos || parent < rootEnd ? rootEnd : parent);
     }
     std::wstring rest = canonical.substr(existing.size());
     while (!rest.empty() && rest[0] == L'\\')
@@ -239,7 +233,7 @@ bool PathPolicy::Resolve(const std::wstring& canonical, ResolvedPath& out, const
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !GetFileInformationByHandle(handle.Get(), &info))
+    if (handle.Get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.Get(), &info))
         return Fail(why, "the path cannot be opened to be checked");
     const std::wstring real = FinalPath(handle.Get());
     if (real.empty())
@@ -300,7 +294,8 @@ const char* WalkTree(const std::wstring& folder, const std::wstring& real, int d
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         BY_HANDLE_FILE_INFORMATION info{};
-        if (!handle || !GetFileInformationByHandle(handle.Get(), &info))
+        if (handle.Get() == INVALID_HANDLE_VALUE ||
+            !GetFileInformationByHandle(handle.Get(), &info))
             return "an entry inside the tree cannot be opened to be checked";
         // Under Wine a host link to a file lists as the file itself; it
         // leads elsewhere, which only its final path tells.
@@ -324,7 +319,7 @@ const char* PathPolicy::TreeRefusal(const std::wstring& folder) {
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !GetFileInformationByHandle(handle.Get(), &info) ||
+    if (handle.Get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.Get(), &info) ||
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return nullptr;
     return WalkTree(folder, FinalPath(handle.Get()), 0);

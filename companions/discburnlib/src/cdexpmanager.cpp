@@ -94,7 +94,8 @@ bool IsLinkedFile(const std::string& folder, const std::string& name) {
     vesko::UniqueHandle file(CreateFileA(Join(folder, name).c_str(), FILE_READ_ATTRIBUTES, share,
                                          nullptr, OPEN_EXISTING, flags, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!parent || !file || !GetFileInformationByHandle(file.Get(), &info))
+    if (parent.Get() == INVALID_HANDLE_VALUE || file.Get() == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandle(file.Get(), &info))
         return true;  // what cannot be checked is not copied
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return true;
