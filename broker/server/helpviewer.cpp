@@ -91,14 +91,14 @@ DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& policy, co
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (opened.Get() == INVALID_HANDLE_VALUE)
         return GetLastError();
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(opened.Get(), &info))
+    DWORD attributes = 0, links = 0;
+    if (!PathPolicy::HandleFacts(opened.Get(), attributes, links))
         return GetLastError();
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
         refusal = "help file is a folder or a link";
         return ERROR_ACCESS_DENIED;
     }
-    if (info.nNumberOfLinks > 1) {
+    if (links > 1) {
         refusal = "help file with more than one name (hard link)";
         return ERROR_ACCESS_DENIED;
     }

@@ -164,6 +164,20 @@ std::wstring PathPolicy::FinalPath(HANDLE handle) {
     return {};
 }
 
+bool PathPolicy::HandleFacts(HANDLE handle, DWORD& attributes, DWORD& links) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (handle == INVALID_HANDLE_VALUE || !handle ||
+        !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
+        return false;
+    attributes = tag.FileAttributes;
+    if (tag.ReparseTag)
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    links = standard.NumberOfLinks;
+    return true;
+}
+
 namespace {
 
 bool Fail(const char*& why, const char* reason) {
@@ -232,15 +246,21 @@ bool PathPolicy::Resolve(const std::wstring& canonical, ResolvedPath& out, const
         CreateFileW(open.c_str(), FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (handle.Get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.Get(), &info))
+    DWORD attributes = 0, links = 0;
+    if (!HandleFacts(handle.Get(), attributes, links))
         return Fail(why, "the path cannot be opened to be checked");
     const std::wstring real = FinalPath(handle.Get());
     if (real.empty())
         return Fail(why, "the system gives no final path for it");
-    std::wstring named(MAX_PATH + 1, L'\0');
-    const DWORD n = GetLongPathNameW(open.c_str(), named.data(), MAX_PATH + 1);
-    named = n > 0 && n <= MAX_PATH ? named.substr(0, n) : open;
+    // Short names are the only ones with a '~' (and expanding them costs a
+    // folder listing per component).
+    std::wstring named = open;
+    if (open.find(L'~') != std::wstring::npos) {
+        std::wstring buffer(MAX_PATH + 1, L'\0');
+        const DWORD n = GetLongPathNameW(open.c_str(), buffer.data(), MAX_PATH + 1);
+        if (n > 0 && n <= MAX_PATH)
+            named = buffer.substr(0, n);
+    }
     while (named.size() > 3 && named.back() == L'\\')
         named.pop_back();
 
@@ -257,9 +277,9 @@ bool PathPolicy::Resolve(const std::wstring& canonical, ResolvedPath& out, const
         // only; the handle it opens is the target's.
         const DWORD byName = GetFileAttributesW(open.c_str());
         out.attributes =
-            info.dwFileAttributes |
+            attributes |
             (byName != INVALID_FILE_ATTRIBUTES ? byName & FILE_ATTRIBUTE_REPARSE_POINT : 0);
-        out.links = info.nNumberOfLinks;
+        out.links = links;
     }
     return true;
 }
@@ -293,17 +313,16 @@ const char* WalkTree(const std::wstring& folder, const std::wstring& real, int d
             path.c_str(), FILE_READ_ATTRIBUTES,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (handle.Get() == INVALID_HANDLE_VALUE ||
-            !GetFileInformationByHandle(handle.Get(), &info))
+        DWORD attributes = 0, links = 0;
+        if (!PathPolicy::HandleFacts(handle.Get(), attributes, links))
             return "an entry inside the tree cannot be opened to be checked";
         // Under Wine a host link to a file lists as the file itself; it
         // leads elsewhere, which only its final path tells.
         const std::wstring final = PathPolicy::FinalPath(handle.Get());
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             !PathPolicy::SamePath(final, real + L"\\" + name))
             return "a link inside the tree";
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (const char* refusal = WalkTree(path, final, depth + 1))
                 return refusal;
         }
@@ -318,9 +337,8 @@ const char* PathPolicy::TreeRefusal(const std::wstring& folder) {
         CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (handle.Get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.Get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    DWORD attributes = 0, links = 0;
+    if (!HandleFacts(handle.Get(), attributes, links) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return nullptr;
     return WalkTree(folder, FinalPath(handle.Get()), 0);
 }

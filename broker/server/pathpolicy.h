@@ -94,6 +94,10 @@ class PathPolicy {
     // Canonicalise, then the final path: empty when either refuses.
     static std::wstring RealPath(const std::wstring& text, const char** reason);
     static bool Resolve(const std::wstring& canonical, ResolvedPath& out, const char** reason);
+    // The attributes (reparse point included) and number of names of an open
+    // handle. (GetFileInformationByHandle would do, but also asks for the
+    // volume's serial number, which costs milliseconds under Wine.)
+    static bool HandleFacts(HANDLE handle, DWORD& attributes, DWORD& links);
     // The final path of an open handle, without the \\?\ prefix ("\\server\..."
     // for a share); empty when the system gives none.
     static std::wstring FinalPath(HANDLE handle);

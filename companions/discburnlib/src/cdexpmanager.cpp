@@ -93,11 +93,11 @@ bool IsLinkedFile(const std::string& folder, const std::string& name) {
                                            OPEN_EXISTING, flags, nullptr));
     vesko::UniqueHandle file(CreateFileA(Join(folder, name).c_str(), FILE_READ_ATTRIBUTES, share,
                                          nullptr, OPEN_EXISTING, flags, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
     if (parent.Get() == INVALID_HANDLE_VALUE || file.Get() == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandle(file.Get(), &info))
+        !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag))
         return true;  // what cannot be checked is not copied
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || tag.ReparseTag)
         return true;
     const std::string expected = Join(FinalPathOf(parent.Get()), name);
     const std::string final = FinalPathOf(file.Get());
