@@ -160,15 +160,6 @@ void DiscRecorder::Shutdown() {
     Teardown();
 }
 
-bool DiscRecorder::Opened(const char* method, const std::string& arguments) {
-    std::lock_guard<std::mutex> hold(m_callLock);
-    if (m_manager)
-        return true;
-    m_context.Audit().Refused(method, arguments, HrText(kNotInitialized),
-                              "recorder not initialised");
-    return false;
-}
-
 template <typename Op>
 HRESULT DiscRecorder::WithRecorder(BSTR identity, const char* method, const std::string& arguments,
                                    Op&& op) {
@@ -287,8 +278,15 @@ HRESULT DiscRecorder::IsBusy(BSTR identity, DWORD* busy) {
     *busy = 0;
     if (!m_context.CheckIdentity(identity, "IsBusy", ""))
         return E_ACCESSDENIED;
-    if (!Opened("IsBusy", ""))
-        return kNotInitialized;
+    {
+        // Nothing to tell while no client holds the recorder.
+        std::lock_guard<std::mutex> hold(m_callLock);
+        if (!m_manager) {
+            m_context.Audit().Refused("IsBusy", "", HrText(kNotInitialized),
+                                      "recorder not initialised");
+            return kNotInitialized;
+        }
+    }
     {
         std::lock_guard<std::mutex> hold(m_recordLock);
         *busy = m_busy ? 1 : 0;
@@ -304,8 +302,15 @@ HRESULT DiscRecorder::GetEventData(BSTR identity, DWORD eventId, CDEventRecord* 
     const std::string arguments = "eventId=" + std::to_string(eventId);
     if (!m_context.CheckIdentity(identity, "GetEventData", arguments))
         return E_ACCESSDENIED;
-    if (!Opened("GetEventData", arguments))
-        return kNotInitialized;
+    {
+        // Nothing to tell while no client holds the recorder.
+        std::lock_guard<std::mutex> hold(m_callLock);
+        if (!m_manager) {
+            m_context.Audit().Refused("GetEventData", arguments, HrText(kNotInitialized),
+                                      "recorder not initialised");
+            return kNotInitialized;
+        }
+    }
     if (eventId < 2 || eventId > 7) {
         m_context.Audit().Refused("GetEventData", arguments, HrText(E_INVALIDARG),
                                   "no record for that event");
