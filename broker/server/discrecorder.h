@@ -74,8 +74,6 @@ class DiscRecorder : public Observer {
     // refusal reason otherwise.
     const char* CheckDiscFolder(const std::string& driveText) const;
     void Teardown();
-    // True while a client holds the recorder; else audits method as refused.
-    bool Opened(const char* method, const std::string& arguments);
     // Runs op(recorder, outcome) on the client's recorder, one call at a
     // time, after the identity check; refused (E_UNEXPECTED) while no client
     // holds the recorder. A successful op is audited as done with its outcome
