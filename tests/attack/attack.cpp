@@ -269,6 +269,8 @@ enum class Op {
     EventData,  // ICDWrite::GetEventData(eventId) before Initialize
     IsBusy,     // ICDWrite::IsBusy before Initialize
     Pick,       // the folder dialog picks path, then ReCreateFileLI(path\probe)
+    PickSave,   // the save-image dialog names path, then ReCreateFileLI(path)
+    PickFile,   // the file dialog in save mode names path, then ReCreateFileLI(path)
 };
 
 const char* MethodOf(Op op) {
@@ -298,6 +300,10 @@ const char* MethodOf(Op op) {
             return "IsBusy";
         case Op::Pick:
             return "ShowFolderDialog";
+        case Op::PickSave:
+            return "ShowSaveImageDialog";
+        case Op::PickFile:
+            return "ShowFileDialog";
     }
     return "?";
 }
@@ -327,6 +333,9 @@ class Attack {
     // the expected ones.
     bool Perform(const Row& row, bool control, std::string& answer);
     Snapshot TakeSnapshot() const;
+    // The file a grant row tries to write: below a picked folder, or the
+    // named file itself.
+    static Path ProbeOf(const Row& row);
     bool BrokerAlive() const;
     void WaitForJob() const;
 
@@ -502,6 +511,13 @@ Snapshot Attack::TakeSnapshot() const {
     return out;
 }
 
+Path Attack::ProbeOf(const Row& row) {
+    if (row.op != Op::Pick)
+        return row.path;
+    return row.path + (row.path.back() == L'\\' ? L"" : L"\\") + L"attack-" +
+           std::to_wstring(GetCurrentProcessId()) + L".txt";
+}
+
 bool Attack::BrokerAlive() const {
     return m_brokerProcess && WaitForSingleObject(m_brokerProcess.Get(), 0) == WAIT_TIMEOUT;
 }
@@ -583,24 +599,40 @@ bool Attack::Perform(const Row& row, bool control, std::string& answer) {
             answer = "hr=" + Hex(static_cast<unsigned long>(hr));
             return hr == E_UNEXPECTED;
         }
-        case Op::Pick: {
-            // The user picks the folder; the host then writes below it.
-            std::string line = "DoModalFolderDlg\t1\tfolder=";
+        case Op::Pick:
+        case Op::PickSave:
+        case Op::PickFile: {
+            // The user picks the folder or names the file; the host then
+            // writes there.
+            const char* function = row.op == Op::Pick       ? "DoModalFolderDlg\t1\tfolder="
+                                   : row.op == Op::PickSave ? "DoModalSaveImgDlg\t1\tpath="
+                                                            : "DoModalTrevoltFileDlg\t1\tpath=";
+            std::string line = function;
             for (wchar_t c : row.path)
                 line += c == L'%' ? "%25" : std::string(1, static_cast<char>(c));
             const std::string script = ReadText(m_dialogDir + L"\\script.txt") + line + "\n";
             WriteText(m_dialogDir + L"\\script.txt", script);
-            UniqueBstr chosen;
+            UniqueBstr chosen, files;
             int result = 0;
-            hr = m_dialogs->ShowFolderDialog(0, Bstr(L"Pick").Get(), chosen.Receive(), &result);
-            const Path probe = row.path + (row.path.back() == L'\\' ? L"" : L"\\") + L"attack-" +
-                               std::to_wstring(GetCurrentProcessId()) + L".txt";
+            if (row.op == Op::Pick) {
+                hr = m_dialogs->ShowFolderDialog(0, Bstr(L"Pick").Get(), chosen.Receive(), &result);
+            } else if (row.op == Op::PickSave) {
+                hr = m_dialogs->ShowSaveImageDialog(
+                    Bstr(L"Save").Get(), Bstr(L"").Get(), Bstr(L"image").Get(), Bstr(L"png").Get(),
+                    1, 0, 0, 0, chosen.Receive(), nullptr, nullptr, &result);
+            } else {
+                hr = m_dialogs->ShowFileDialog(2, Bstr(L"txt").Get(), Bstr(L"").Get(),
+                                               Bstr(L"*.txt").Get(), 0, 0, chosen.Receive(),
+                                               files.Receive(), &result);
+            }
+            const Path probe = ProbeOf(row);
             answer = "dialog hr=" + Hex(static_cast<unsigned long>(hr)) +
                      " result=" + std::to_string(result);
             if (hr != S_OK || result != IDOK)
                 return false;
             hr = m_files->ReCreateFileLI(m_id.Get(), Bstr(probe).Get(), &code);
-            answer += ", then ReCreateFileLI below it: hr=" + Hex(static_cast<unsigned long>(hr)) +
+            answer += ", then ReCreateFileLI(" + Narrow(probe) +
+                      "): hr=" + Hex(static_cast<unsigned long>(hr)) +
                       " code=" + std::to_string(code);
             return hr == S_OK && code == (control ? 0 : kRefusedCode);
         }
@@ -611,11 +643,9 @@ bool Attack::Perform(const Row& row, bool control, std::string& answer) {
 void Attack::RunRow(const char* table, const Row& row, bool control) {
     Tally& tally = control ? m_controls : m_tallies[table];
     ++tally.rows;
-    if (row.op == Op::Pick) {
-        // A grant row's probe file is watched like the fixture.
-        m_probes.push_back(row.path + (row.path.back() == L'\\' ? L"" : L"\\") + L"attack-" +
-                           std::to_wstring(GetCurrentProcessId()) + L".txt");
-    }
+    const bool pick = row.op == Op::Pick || row.op == Op::PickSave || row.op == Op::PickFile;
+    if (pick)
+        m_probes.push_back(ProbeOf(row));  // watched like the fixture
     const Snapshot before = TakeSnapshot();
     const std::string logBefore = ReadText(m_auditLog);
     std::string answer;
@@ -627,8 +657,7 @@ void Attack::RunRow(const char* table, const Row& row, bool control) {
         for (auto it = after.begin(); it != after.end();)
             it = before.count(it->first) ? std::next(it) : after.erase(it);
         for (const auto& [path, state] : before)
-            if (!after.count(path) || row.op == Op::ReCreate || row.op == Op::Burn ||
-                row.op == Op::Pick)
+            if (!after.count(path) || row.op == Op::ReCreate || row.op == Op::Burn || pick)
                 after[path] = state;
     }
     const std::string changed = Differences(before, after);
@@ -637,7 +666,7 @@ void Attack::RunRow(const char* table, const Row& row, bool control) {
     // The records the row must leave: one per call, each refused (or done,
     // for a control).
     std::vector<std::string> expected{MethodOf(row.op)};
-    if (row.op == Op::Pick)
+    if (pick)
         expected.push_back("ReCreateFileLI");
     std::string audit;
     bool auditOk = logAfter.size() >= logBefore.size() &&
@@ -886,22 +915,34 @@ int Attack::Run() {
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
     const Path win = windows, drive = win.substr(0, 3);
-    Table("controls", {{Op::Pick, O + L"\\grantok", "a folder no rule covers"}}, true);
-    Table("grants", {{Op::Pick, drive, "the system drive"},
-                     {Op::Pick, L"Z:\\", "the host's whole file system (Z:)"},
-                     {Op::Pick, win, "the Windows folder"},
-                     {Op::Pick, win + L"\\system32", "the system folder"},
-                     {Op::Pick, KnownFolder(FOLDERID_ProgramFiles), "Program Files"},
-                     {Op::Pick, KnownFolder(FOLDERID_ProgramFilesX86), "Program Files (x86)"},
-                     {Op::Pick, KnownFolder(FOLDERID_ProgramData), "ProgramData"},
-                     {Op::Pick, KnownFolder(FOLDERID_Profile), "the user profile root"},
-                     {Op::Pick, KnownFolder(FOLDERID_Public), "the public profile root"},
-                     {Op::Pick, KnownFolder(FOLDERID_UserProfiles), "the folder of all profiles"},
-                     {Op::Pick, programFilesShort, "Program Files, short name"},
-                     {Op::Pick, DriveAlias(win), "the Windows folder through Z:"},
-                     {Op::Pick, A + L"\\winlink", "a link of the host's to the Windows folder"},
-                     {Op::Pick, ThisFolder(), "the broker's own folder"},
-                     {Op::Pick, m_helpDir, "a folder of help files beside the broker"}});
+    Table("controls",
+          {{Op::Pick, O + L"\\grantok", "a folder no rule covers"},
+           {Op::PickSave, O + L"\\saved.png", "a file to save no rule covers"}},
+          true);
+    Table("grants",
+          {{Op::Pick, drive, "the system drive"},
+           {Op::Pick, L"Z:\\", "the host's whole file system (Z:)"},
+           {Op::Pick, win, "the Windows folder"},
+           {Op::Pick, win + L"\\system32", "the system folder"},
+           {Op::Pick, KnownFolder(FOLDERID_ProgramFiles), "Program Files"},
+           {Op::Pick, KnownFolder(FOLDERID_ProgramFilesX86), "Program Files (x86)"},
+           {Op::Pick, KnownFolder(FOLDERID_ProgramData), "ProgramData"},
+           {Op::Pick, KnownFolder(FOLDERID_Profile), "the user profile root"},
+           {Op::Pick, KnownFolder(FOLDERID_Public), "the public profile root"},
+           {Op::Pick, KnownFolder(FOLDERID_UserProfiles), "the folder of all profiles"},
+           {Op::Pick, programFilesShort, "Program Files, short name"},
+           {Op::Pick, DriveAlias(win), "the Windows folder through Z:"},
+           {Op::Pick, A + L"\\winlink", "a link of the host's to the Windows folder"},
+           {Op::Pick, ThisFolder(), "the broker's own folder"},
+           {Op::Pick, m_helpDir, "a folder of help files beside the broker"},
+           {Op::PickSave, win + L"\\attack.dll", "a file to save in the Windows folder"},
+           {Op::PickSave, ThisFolder() + L"\\veskobroker.policy", "the broker's policy file"},
+           {Op::PickSave, DriveAlias(win) + L"\\attack.dll",
+            "a file in the Windows folder through Z:"},
+           {Op::PickFile, KnownFolder(FOLDERID_ProgramFiles) + L"\\attack.exe",
+            "a file to save in Program Files"},
+           {Op::PickFile, m_auditLog, "the audit log as the file to save"},
+           {Op::PickFile, m_helpDir + L"\\planted.chm", "a help file beside the broker"}});
 
     CleanUp();
     std::printf("\nrefusal rows by attack class:\n");
