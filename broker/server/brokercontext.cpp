@@ -140,8 +140,10 @@ void BrokerContext::ApplyPolicyFile() {
             const char* reason = nullptr;
             const std::wstring folder = PathPolicy::RealPath(entry.value, &reason);
             if (!folder.empty())
-                reason = m_paths.RootRefusal(folder, true);
-            if (!folder.empty() && !reason && m_paths.Check(folder, PathUse::Check).allowed)
+                reason = nullptr;
+            if (!folder.empty() && folder.size() <= 3)
+                reason = "a whole drive";
+            else if (!folder.empty() && m_paths.Check(folder, PathUse::Check).allowed)
                 reason = "a folder the broker writes for the host";
             if (folder.empty() || reason) {
                 m_audit.Note(where + " ignored: " + reason);

@@ -143,13 +143,21 @@ Path DriveAlias(const Path& path) {
     return out;
 }
 
-// The path with its last component in its 8.3 form.
+// The path with its last component in its 8.3 form; none when it has none
+// or the short name leads elsewhere (a file of that very name, left by an
+// earlier run against a broker that let it through).
 Path ShortLeaf(const Path& path) {
     WIN32_FIND_DATAW found;
     UniqueFindHandle find(FindFirstFileW(path.c_str(), &found));
     if (!find || !found.cAlternateFileName[0])
         return {};
-    return path.substr(0, path.find_last_of(L'\\') + 1) + found.cAlternateFileName;
+    const Path shortName = path.substr(0, path.find_last_of(L'\\') + 1) + found.cAlternateFileName;
+    wchar_t longName[MAX_PATH] = {};
+    const DWORD n = GetLongPathNameW(shortName.c_str(), longName, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH ||
+        CompareStringOrdinal(longName, -1, path.c_str(), -1, TRUE) != CSTR_EQUAL)
+        return {};
+    return shortName;
 }
 
 // Runs a host shell script and waits for its last line's marker (Wine cannot
@@ -351,7 +359,7 @@ class Attack {
     Path m_product, m_writable, m_userPref, m_export, m_company, m_log, m_auditLog;
     Path m_area;     // inside the writable folder: the host's own ground
     Path m_outside;  // the user's temp folder: no rule covers it
-    Path m_dialogDir, m_helpDir;
+    Path m_dialogDir, m_helpDir, m_policyHelp;
     std::vector<Path> m_probes;  // files a grant row tries to create
     std::vector<Path> m_sentinels;
     int m_fresh = 0;
@@ -373,12 +381,21 @@ bool Attack::SetUp() {
     // The broker inherits this process's environment: its dialog doubles
     // answer from this folder's script.
     SetEnvironmentVariableW(L"VESKO_DIALOG_DOUBLE_DIR", m_dialogDir.c_str());
+    // The operator's policy beside the broker (not the host's doing): a help
+    // folder in Program Files, and one in the host's own ground, which the
+    // broker must ignore. Read once when the broker starts.
+    m_area = KnownFolder(FOLDERID_LocalAppDataLow) + L"\\Cadra\\4.7\\Temp\\attack-" + pid;
+    m_policyHelp = KnownFolder(FOLDERID_ProgramFiles) + L"\\attack-help-" + pid;
+    CreateDirectoryW(m_policyHelp.c_str(), nullptr);
+    const Path policy = ThisFolder() + L"\\veskobroker.policy";
+    WriteText(policy, "help = " + Narrow(m_policyHelp) + "\nhelp = " + Narrow(m_area) + "\n");
 
     HRESULT hr = CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_LOCAL_SERVER,
                                   IID_PPV_ARGS(m_broker.GetAddressOf()));
     DWORD processId = 0, version = 0;
     if (SUCCEEDED(hr))
         hr = m_broker->GetBrokerInfo(&processId, &version);
+    DeleteFileW(policy.c_str());  // no other program's broker reads it
     if (SUCCEEDED(hr))
         hr = m_broker.As(&m_files);
     if (SUCCEEDED(hr))
@@ -400,7 +417,6 @@ bool Attack::SetUp() {
     m_company = KnownFolder(FOLDERID_Public) + L"\\Norvane\\4.7";
     m_log = m_company + L"\\CadraLogs";
     m_auditLog = m_log + L"\\VeskoBroker.log";
-    m_area = m_writable + L"\\attack-" + pid;
     CreateDirectoryW(m_area.c_str(), nullptr);
     for (const Path& folder : {m_writable, m_userPref, m_export, m_log}) {
         if (!Exists(folder)) {
@@ -427,27 +443,17 @@ bool Attack::MakeFixture() {
             (CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
             ok;
     // Every file holds its own name: a truncation or a copy shows.
-    for (const Path& file : {O + L"\\secret.txt",
-                             O + L"\\secret2.txt",
-                             O + L"\\secret3.txt",
-                             O + L"\\secret4.txt",
-                             O + L"\\secret5.txt",
-                             O + L"\\hardtarget.txt",
-                             O + L"\\evil.chm",
-                             O + L"\\outdir\\keep.txt",
-                             O + L"\\outdir\\evil.chm",
-                             O + L"\\outdir2\\keep.txt",
-                             O + L"\\outdir3\\keep.txt",
-                             O + L"\\outdir4\\keep.txt",
-                             A + L"\\plain.txt",
-                             A + L"\\evil.chm",
-                             A + L"\\hard.chm",
-                             A + L"\\tree1\\keep.txt",
-                             A + L"\\tree2\\deep\\keep.txt",
-                             A + L"\\burnsrc\\data.txt",
-                             A + L"\\disc3\\old.txt",
-                             m_helpDir + L"\\ok.chm",
-                             m_log + L"\\evil.chm"})
+    for (const Path& file : {O + L"\\secret.txt",        O + L"\\secret2.txt",
+                             O + L"\\secret3.txt",       O + L"\\secret4.txt",
+                             O + L"\\secret5.txt",       O + L"\\hardtarget.txt",
+                             O + L"\\evil.chm",          O + L"\\outdir\\keep.txt",
+                             O + L"\\outdir\\evil.chm",  O + L"\\outdir2\\keep.txt",
+                             O + L"\\outdir3\\keep.txt", O + L"\\outdir4\\keep.txt",
+                             A + L"\\plain.txt",         A + L"\\evil.chm",
+                             A + L"\\hard.chm",          m_policyHelp + L"\\manual.chm",
+                             A + L"\\tree1\\keep.txt",   A + L"\\tree2\\deep\\keep.txt",
+                             A + L"\\burnsrc\\data.txt", A + L"\\disc3\\old.txt",
+                             m_helpDir + L"\\ok.chm",    m_log + L"\\evil.chm"})
         ok = WriteText(file, Narrow(file)) && ok;
     // A file of the host's in each pinned folder and in the log folder, so
     // that an erase or a delete of the folder shows.
@@ -496,7 +502,7 @@ void Attack::CleanUp() {
         DeleteFileW(file.c_str());
     // The host's rm removes links without following them.
     RunHost("rm -rf " + Quoted(m_area) + " " + Quoted(m_outside) + " " + Quoted(m_helpDir) + " " +
-            Quoted(m_dialogDir));
+            Quoted(m_dialogDir) + " " + Quoted(m_policyHelp));
 }
 
 Snapshot Attack::TakeSnapshot() const {
@@ -742,7 +748,7 @@ int Attack::Run() {
     const Path programFilesShort = ShortLeaf(KnownFolder(FOLDERID_ProgramFiles));
     if (auditShort.empty() || exportShort.empty() || prefShort.empty() || logShort.empty() ||
         activityShort.empty() || areaShort.empty() || programFilesShort.empty()) {
-        std::printf("fixture: Wine gave no short names\n");
+        std::printf("fixture: Wine gave no short names, or one leads elsewhere\n");
         CleanUp();
         return 2;
     }
@@ -790,6 +796,7 @@ int Attack::Run() {
           {{Op::ReCreate, A + L"\\plain.txt", "a plain file of the host's"},
            {Op::Writable, A + L"\\new.txt", "a new file of the host's"},
            {Op::Help, m_helpDir + L"\\ok.chm", "a help file beside the broker"},
+           {Op::Help, m_policyHelp + L"\\manual.chm", "a help file of a policy help folder"},
            {Op::SetDrive, A + L"\\disc", "a disc folder of the host's"},
            {Op::Burn, A + L"\\burnsrc", "a burn of the host's folder"}},
           true);
