@@ -32,9 +32,43 @@ bool BrokerContext::Start(std::string& failure) {
         return false;
     }
     m_paths.Protect(m_audit.Path());
+    ReserveSystemFolders();
     AddWellKnownRoots();
     ApplyPolicyFile();
     return true;
+}
+
+void BrokerContext::ReserveSystemFolders() {
+    // No root or grant may be one of these or hold one; nothing may be
+    // written inside the sealed ones (a DLL or policy file planted beside
+    // the broker, a help file in its help folders, a program in the system's
+    // folders).
+    const struct {
+        const KNOWNFOLDERID& id;
+        bool sealed;
+    } known[] = {{FOLDERID_Windows, true},         {FOLDERID_ProgramFiles, true},
+                 {FOLDERID_ProgramFilesX86, true}, {FOLDERID_ProgramData, false},
+                 {FOLDERID_UserProfiles, false},   {FOLDERID_Profile, false},
+                 {FOLDERID_Public, false}};
+    for (const auto& folder : known) {
+        PWSTR path = nullptr;
+        if (SUCCEEDED(SHGetKnownFolderPath(folder.id, 0, nullptr, &path))) {
+            const std::wstring canonical = PathPolicy::Canonicalise(path, nullptr);
+            if (!canonical.empty())
+                m_paths.Reserve(canonical, folder.sealed);
+        }
+        CoTaskMemFree(path);
+    }
+    // The broker's own folder holds its policy file and its help files.
+    wchar_t module[MAX_PATH] = {};
+    const std::wstring program(module, GetModuleFileNameW(nullptr, module, MAX_PATH));
+    const std::wstring own =
+        PathPolicy::Canonicalise(program.substr(0, program.find_last_of(L'\\')), nullptr);
+    if (!own.empty()) {
+        m_paths.Reserve(own, true);
+        m_paths.AddHelpRoot(own);
+        m_audit.Note("help files from " + ForLog(own) + " (the broker's folder)");
+    }
 }
 
 void BrokerContext::AddWellKnownRoots() {
@@ -91,14 +125,32 @@ void BrokerContext::ApplyPolicyFile() {
         const std::string where = "policy file line " + std::to_string(entry.line);
         if (entry.name == L"root") {
             const char* reason = nullptr;
-            const std::wstring root = PathPolicy::Canonicalise(entry.value, &reason);
-            if (root.empty()) {
+            const std::wstring root = PathPolicy::RealPath(entry.value, &reason);
+            if (!root.empty())
+                reason = m_paths.RootRefusal(root, true);
+            if (root.empty() || reason) {
                 m_audit.Note(where + " ignored: " + reason);
-            } else if (root.size() <= 3) {
-                m_audit.Note(where + " ignored: a whole drive is no root");
             } else {
                 m_paths.AddRoot(root, root, "policy file root");
                 m_audit.Note("root " + ForLog(root) + " (" + where + ")");
+            }
+        } else if (entry.name == L"help") {
+            // A folder of help files the viewer may show: one the host can
+            // never write, so none of the broker's own roots or grants.
+            const char* reason = nullptr;
+            const std::wstring folder = PathPolicy::RealPath(entry.value, &reason);
+            if (!folder.empty())
+                reason = nullptr;
+            if (!folder.empty() && folder.size() <= 3)
+                reason = "a whole drive";
+            else if (!folder.empty() && m_paths.Check(folder, PathUse::Check).allowed)
+                reason = "a folder the broker writes for the host";
+            if (folder.empty() || reason) {
+                m_audit.Note(where + " ignored: " + reason);
+            } else {
+                m_paths.AddHelpRoot(folder);
+                m_paths.Reserve(folder, true);
+                m_audit.Note("help files from " + ForLog(folder) + " (" + where + ")");
             }
         } else if (entry.name == L"registry") {
             if (m_registry.AddKey(entry.value))

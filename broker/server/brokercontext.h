@@ -44,6 +44,7 @@ class BrokerContext {
     DWORD Language() const { return m_language; }
 
   private:
+    void ReserveSystemFolders();
     void AddWellKnownRoots();
     void ApplyPolicyFile();
 

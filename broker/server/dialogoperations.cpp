@@ -66,19 +66,38 @@ std::string ResultText(HRESULT hr, int result) {
 
 DialogOperations::DialogOperations(BrokerContext& context) : m_context(context) {}
 
-void DialogOperations::Grant(const char* operation, const char* what, const char* path, bool tree) {
+std::string DialogOperations::Grant(const char* path, bool tree) {
+    // What the user picked is judged where it really is (a short name, a
+    // link or another drive letter can name a system folder), and by the
+    // rules a policy root follows: no whole drive, no system folder, nothing
+    // that holds one, nothing inside the broker's or the system's folders.
     const char* reason = nullptr;
-    const std::wstring canonical = PathPolicy::Canonicalise(FromAnsi(path), &reason);
-    if (canonical.empty()) {
-        m_context.Audit().Note(std::string(operation) + " grants nothing for " + what + " " +
-                               ForLog(FromAnsi(path)) + ": " + reason);
+    const std::wstring real = PathPolicy::RealPath(FromAnsi(path), &reason);
+    if (!real.empty())
+        reason = m_context.Paths().RootRefusal(real, tree);
+    if (real.empty() || reason)
+        return std::string("grants nothing: ") + reason;
+    if (tree)
+        m_context.Paths().GrantTree(real);
+    else
+        m_context.Paths().GrantFile(real);
+    return {};
+}
+
+// One record for the dialog and what it granted (or why it granted nothing).
+void DialogOperations::AuditPick(const char* operation, const std::string& arguments,
+                                 const std::string& result, const char* path, bool tree) {
+    if (!path) {
+        m_context.Audit().Done(operation, arguments, result);
         return;
     }
-    if (tree)
-        m_context.Paths().GrantTree(canonical);
+    const std::string refusal = Grant(path, tree);
+    if (refusal.empty())
+        m_context.Audit().Done(
+            operation, arguments,
+            result + " granted " + (tree ? "tree " : "file ") + ForLog(FromAnsi(path)));
     else
-        m_context.Paths().GrantFile(canonical);
-    m_context.Audit().Note(std::string(operation) + " grants " + what + " " + ForLog(canonical));
+        m_context.Audit().Refused(operation, arguments, result, refusal.c_str());
 }
 
 HRESULT DialogOperations::ShowFileDialog(int mode, BSTR text1, BSTR text2, BSTR text3, DWORD flags,
@@ -122,11 +141,10 @@ HRESULT DialogOperations::ShowFileDialog(int mode, BSTR text1, BSTR text2, BSTR 
         *chosenPath = *chosenFiles = nullptr;
         return E_OUTOFMEMORY;
     }
-    if (answer == IDOK && mode == 2 && !path.IsEmpty())
-        Grant("ShowFileDialog", "the file to save", path.GetString(), false);
-    m_context.Audit().Done(
+    AuditPick(
         "ShowFileDialog", arguments,
-        ResultText(hr, answer) + " path=" + ForLog(*chosenPath) + " files=" + ForLog(*chosenFiles));
+        ResultText(hr, answer) + " path=" + ForLog(*chosenPath) + " files=" + ForLog(*chosenFiles),
+        answer == IDOK && mode == 2 && !path.IsEmpty() ? path.GetString() : nullptr, false);
     return S_OK;
 }
 
@@ -159,10 +177,9 @@ HRESULT DialogOperations::ShowSaveImageDialog(BSTR text1, BSTR text2, BSTR text3
     *resultText = OptionalBstr(path.GetString());
     if (!path.IsEmpty() && !*resultText)
         return E_OUTOFMEMORY;
-    if (answer == IDOK && !path.IsEmpty())
-        Grant("ShowSaveImageDialog", "the file to save", path.GetString(), false);
-    m_context.Audit().Done("ShowSaveImageDialog", arguments,
-                           ResultText(hr, answer) + " path=" + ForLog(*resultText));
+    AuditPick("ShowSaveImageDialog", arguments,
+              ResultText(hr, answer) + " path=" + ForLog(*resultText),
+              answer == IDOK && !path.IsEmpty() ? path.GetString() : nullptr, false);
     return S_OK;
 }
 
@@ -186,10 +203,8 @@ HRESULT DialogOperations::ShowFolderDialog(DWORD ownerWindow, BSTR title, BSTR* 
     *folder = OptionalBstr(chosen.GetString());
     if (!chosen.IsEmpty() && !*folder)
         return E_OUTOFMEMORY;
-    if (answer == IDOK && !chosen.IsEmpty())
-        Grant("ShowFolderDialog", "the folder tree", chosen.GetString(), true);
-    m_context.Audit().Done("ShowFolderDialog", arguments,
-                           ResultText(hr, answer) + " folder=" + ForLog(*folder));
+    AuditPick("ShowFolderDialog", arguments, ResultText(hr, answer) + " folder=" + ForLog(*folder),
+              answer == IDOK && !chosen.IsEmpty() ? chosen.GetString() : nullptr, true);
     return S_OK;
 }
 

@@ -7,7 +7,10 @@
 // life: a file chosen in a save dialog (save-image, or file dialog mode 2) is
 // granted as that one file, a folder chosen in the folder dialog as its whole
 // tree. Files chosen to be opened are not granted: the host reads them
-// itself and needs the broker for nothing there.
+// itself and needs the broker for nothing there. A pick is granted only where
+// a policy root could be: no whole drive, no system folder or folder holding
+// one, nothing inside the Windows folder, Program Files or the broker's own
+// folders, judged by where the pick really leads.
 //
 // Handles from the host: the owner window is used when it names a window of
 // this session (window handles are global); a module instance handle of
@@ -17,6 +20,8 @@
 
 #include <windows.h>
 #include <oleauto.h>
+
+#include <string>
 
 namespace vesko::broker {
 
@@ -36,7 +41,11 @@ class DialogOperations {
                                      DWORD brokerValue, int* result);
 
   private:
-    void Grant(const char* operation, const char* what, const char* path, bool tree);
+    // Grants path (a folder's tree, or one file) unless the rules of a root
+    // refuse it; the refusal, or empty when granted.
+    std::string Grant(const char* path, bool tree);
+    void AuditPick(const char* operation, const std::string& arguments, const std::string& result,
+                   const char* path, bool tree);
 
     BrokerContext& m_context;
 };

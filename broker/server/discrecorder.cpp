@@ -360,6 +360,15 @@ HRESULT DiscRecorder::IsBusy(BSTR identity, DWORD* busy) {
     if (!m_context.CheckIdentity(identity, "IsBusy", ""))
         return E_ACCESSDENIED;
     {
+        // Nothing to tell while no client holds the recorder.
+        std::lock_guard<std::mutex> hold(m_callLock);
+        if (!m_manager) {
+            m_context.Audit().Refused("IsBusy", "", HrText(kNotInitialized),
+                                      "recorder not initialised");
+            return kNotInitialized;
+        }
+    }
+    {
         std::lock_guard<std::mutex> hold(m_recordLock);
         *busy = m_busy ? 1 : 0;
     }
@@ -374,6 +383,15 @@ HRESULT DiscRecorder::GetEventData(BSTR identity, DWORD eventId, CDEventRecord* 
     const std::string arguments = "eventId=" + std::to_string(eventId);
     if (!m_context.CheckIdentity(identity, "GetEventData", arguments))
         return E_ACCESSDENIED;
+    {
+        // Nothing to tell while no client holds the recorder.
+        std::lock_guard<std::mutex> hold(m_callLock);
+        if (!m_manager) {
+            m_context.Audit().Refused("GetEventData", arguments, HrText(kNotInitialized),
+                                      "recorder not initialised");
+            return kNotInitialized;
+        }
+    }
     if (eventId < 2 || eventId > 7) {
         m_context.Audit().Refused("GetEventData", arguments, HrText(E_INVALIDARG),
                                   "no record for that event");
@@ -406,7 +424,7 @@ HRESULT DiscRecorder::StartBurn(BSTR identity, BSTR source, DWORD flag) {
             const char* refusal = CheckDiscFolder(drive.GetString());
             if (!refusal) {
                 const PathDecision decision =
-                    m_context.Paths().Check(FromBstr(source), PathUse::Check);
+                    m_context.Paths().Check(FromBstr(source), PathUse::Read);
                 if (!decision.allowed)
                     refusal = decision.reason;
                 else if (!ToAnsi(decision.canonical, path))

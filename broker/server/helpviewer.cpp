@@ -47,8 +47,8 @@ void HelpViewer::End() {
     m_process.Reset();
 }
 
-DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& writable,
-                       const char*& refusal, std::wstring& commandLine) {
+DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& policy, const char*& refusal,
+                       std::wstring& commandLine) {
     refusal = nullptr;
     // As in direct mode, an empty request shows nothing and succeeds.
     if (request.empty())
@@ -70,31 +70,52 @@ DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& writable,
     if (canonical.empty())
         return ERROR_ACCESS_DENIED;
     refusal = nullptr;
+    // A share is never looked up: the lookup alone hands the user's
+    // credentials to whichever server the host names.
+    if (canonical[0] == L'\\') {
+        refusal = "help file on a network path";
+        return ERROR_ACCESS_DENIED;
+    }
     if (!EndsWithNoCase(canonical, L".chm")) {
         refusal = "not a compiled help file (.chm)";
         return ERROR_ACCESS_DENIED;
     }
     // A help file can run script inside the viewer, which runs at the
-    // broker's integrity: one that the host could have written itself is
-    // never shown.
-    if (writable.Check(canonical, PathUse::Check).allowed) {
-        refusal = "help file lies in a folder the host may write to";
-        return ERROR_ACCESS_DENIED;
-    }
-    const DWORD attributes = GetFileAttributesW(canonical.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    // broker's integrity: only files in folders the host can never write are
+    // shown, judged by the file that is opened, not by its name (a short
+    // name, another drive letter, a link or a second name of a planted file
+    // all lead elsewhere). The handle stays open, sharing neither writes nor
+    // renames, until the viewer has started on the path that was checked.
+    UniqueHandle opened(
+        CreateFileW(canonical.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (opened.Get() == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD attributes = 0, links = 0;
+    if (!PathPolicy::HandleFacts(opened.Get(), attributes, links))
         return GetLastError();
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-        refusal = "help file is a folder or a reparse point";
+        refusal = "help file is a folder or a link";
         return ERROR_ACCESS_DENIED;
     }
+    if (links > 1) {
+        refusal = "help file with more than one name (hard link)";
+        return ERROR_ACCESS_DENIED;
+    }
+    const std::wstring real = PathPolicy::FinalPath(opened.Get());
+    if (real.empty() || real.size() >= MAX_PATH || real.find(L'"') != std::wstring::npos) {
+        refusal = "help file without a usable final path";
+        return ERROR_ACCESS_DENIED;
+    }
+    if ((refusal = policy.HelpRefusal(real)) != nullptr)
+        return ERROR_ACCESS_DENIED;
 
     wchar_t windows[MAX_PATH] = {};
     const UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return GetLastError();
     const std::wstring viewer = std::wstring(windows) + L"\\hh.exe";
-    const std::wstring argument = topic.empty() ? canonical : canonical + L"::" + topic;
+    const std::wstring argument = topic.empty() ? real : real + L"::" + topic;
     // The canonical path has no quote and no trailing backslash, so quoting
     // it is enough to keep it one argument.
     commandLine = L"\"" + viewer + L"\" \"" + argument + L"\"";
@@ -117,6 +138,9 @@ DWORD HelpViewer::Show(const std::wstring& request, const PathPolicy& writable,
         return GetLastError();
     CloseHandle(process.hThread);
     m_process.Reset(process.hProcess);
+    // The viewer opens the file once it runs its message loop; until then
+    // the checked file stays held.
+    WaitForInputIdle(process.hProcess, 2000);
     return ERROR_SUCCESS;
 }
 

@@ -23,10 +23,11 @@ class HelpViewer {
     HelpViewer(const HelpViewer&) = delete;
     HelpViewer& operator=(const HelpViewer&) = delete;
 
-    // Shows "<file>.chm" or "<file>.chm::/topic". Returns the Win32 result
-    // code. `refusal` is set (and the code is ERROR_ACCESS_DENIED) when the
-    // request is not served; `commandLine` receives what was run.
-    DWORD Show(const std::wstring& request, const PathPolicy& writable, const char*& refusal,
+    // Shows "<file>.chm" or "<file>.chm::/topic" when the file lies in one of
+    // the policy's help folders (PathPolicy::HelpRefusal). Returns the Win32
+    // result code. `refusal` is set (and the code is ERROR_ACCESS_DENIED)
+    // when the request is not served; `commandLine` receives what was run.
+    DWORD Show(const std::wstring& request, const PathPolicy& policy, const char*& refusal,
                std::wstring& commandLine);
     // Ends the viewer this object started, if it still runs.
     void End();

@@ -139,7 +139,16 @@ class BrokerFileIO : public testing::Test {
 };
 
 TEST_F(BrokerFileIO, FileMethodsGiveTheWorkersCodesAndAreAudited) {
-    ScratchDir helpDir("broker-help");  // outside every folder the host may write to
+    // Help files are shown only from folders the host can never write: the
+    // broker's own folder (this program's) is one.
+    struct HelpFolder {
+        const std::string path =
+            ProgramFolder() + "\\broker-help-" + std::to_string(GetCurrentProcessId());
+        HelpFolder() { CreateDirectoryA(path.c_str(), nullptr); }
+        ~HelpFolder() { RemoveTree(path); }
+        std::string operator/(const std::string& name) const { return path + "\\" + name; }
+        const std::string& Path() const { return path; }
+    } helpDir;
     const std::string help = helpDir / "Guide Book.chm", nested = W + "\\a\\b\\c",
                       key = "Software\\Norvane\\BrokerTest" + std::to_string(GetCurrentProcessId());
     for (const std::string& k : {key, std::string(SharedBroker::kPolicyKey)})

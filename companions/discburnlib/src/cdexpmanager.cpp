@@ -78,9 +78,38 @@ bool IsWithin(const std::string& path, const std::string& prefix) {
 struct Entry {
     std::string relative;
     bool folder = false;
-    bool link = false;  // a junction or symbolic link to a folder: never followed
+    bool link = false;  // a junction or symbolic link: never followed, never copied
     unsigned long long size = 0;
 };
+
+// The final path the system gives for an open handle ("" when none).
+std::string FinalPathOf(HANDLE handle) {
+    char path[MAX_PATH * 2] = {};
+    const DWORD n = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+}
+
+// Whether folder\name leads elsewhere: a reparse point by its handle, or a
+// final path that is not the folder's own followed by the name. Wine shows a
+// host link to a file as the file itself; only its final path gives it away.
+bool IsLinkedFile(const std::string& folder, const std::string& name) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    vesko::UniqueHandle parent(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
+                                           OPEN_EXISTING, flags, nullptr));
+    vesko::UniqueHandle file(CreateFileA(Join(folder, name).c_str(), FILE_READ_ATTRIBUTES, share,
+                                         nullptr, OPEN_EXISTING, flags, nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (parent.Get() == INVALID_HANDLE_VALUE || file.Get() == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag))
+        return true;  // what cannot be checked is not copied
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || tag.ReparseTag)
+        return true;
+    const std::string expected = Join(FinalPathOf(parent.Get()), name);
+    const std::string final = FinalPathOf(file.Get());
+    return final.empty() || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), -1,
+                                           expected.c_str(), -1) != CSTR_EQUAL;
+}
 
 // Appends root\relative's tree, each folder before its contents.
 bool ListTree(const std::string& root, const std::string& relative, std::vector<Entry>& out) {
@@ -105,6 +134,7 @@ bool ListTree(const std::string& root, const std::string& relative, std::vector<
         } else {
             entry.size =
                 (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+            entry.link = IsLinkedFile(Join(root, relative), name);
             out.push_back(entry);
         }
     } while (FindNextFileA(find.Get(), &fd));
