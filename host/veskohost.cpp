@@ -29,26 +29,32 @@ int ShowDialogs() {
         IOManager::ReleaseIOManager();
         return 1;
     }
+    // Title, initial folder (empty: the system's choice), format (3 = PNG),
+    // proposed file name, default extension.
     CString chosen;
     DWORD filterIndex = 0, flags = 0;
     int result =
-        dialogs->ShowSaveImageDialog("Save image", "image.png", 0, "PNG", "png", nullptr,
+        dialogs->ShowSaveImageDialog("Save image", "", 3, "image.png", "png", nullptr,
                                      GetModuleHandleA(nullptr), 0, chosen, &filterIndex, &flags);
     std::printf("save image dialog: result %d, chosen \"%s\"\n", result, chosen.GetString());
 
+    // Several files (mode 1), default extension, proposed name, flags, filter.
     CString folder;
     std::vector<CString> files;
-    result = dialogs->ShowFileDialog(1, "Open images", "", 0, "Images|*.dcm;*.png", nullptr, folder,
-                                     files);
+    result = dialogs->ShowFileDialog(1, "dcm", "", 0,
+                                     "DICOM images (*.dcm)|*.dcm|PNG images (*.png)|*.png||",
+                                     nullptr, folder, files);
     std::printf("file dialog: result %d, folder \"%s\", %zu file(s)\n", result, folder.GetString(),
                 files.size());
     for (const CString& f : files)
         std::printf("  %s\n", f.GetString());
 
+    // Initial choice (2 = "Current image"), caption, prompt.
     CString selection;
     int printResult = 0;
-    const HRESULT hr = dialogs->ShowPrintSelectionDialog(
-        nullptr, 3, CString("Print"), "Current image", selection, 0, &printResult);
+    const HRESULT hr = dialogs->ShowPrintSelectionDialog(nullptr, 2, CString("Print images"),
+                                                         "Which images do you want to print?",
+                                                         selection, 0, &printResult);
     std::printf("print selection dialog: status %s, result %d, selection \"%s\"\n",
                 veskohost::ResultText(static_cast<DWORD>(hr)).c_str(), printResult,
                 selection.GetString());

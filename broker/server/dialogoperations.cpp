@@ -58,6 +58,18 @@ BSTR OptionalBstr(const char* text) {
     return text && *text ? ToBstr(text) : nullptr;
 }
 
+// A text the dialog left alone comes back null, so that the caller's own
+// string stays as it was (as with a dialog shown directly); one it set comes
+// back even when empty. The dialog got an empty string, so a text that is
+// not empty was set; an empty one was set when the user confirmed, as
+// DialogLib and ReportLib change their out texts only then.
+bool WasSet(const CString& text, int answer) {
+    return !text.IsEmpty() || answer == IDOK;
+}
+BSTR ReturnedText(const CString& text, int answer) {
+    return WasSet(text, answer) ? ToBstr(text.GetString()) : nullptr;
+}
+
 std::string ResultText(HRESULT hr, int result) {
     return "hr=" + Hex(static_cast<unsigned long>(hr)) + " result=" + std::to_string(result);
 }
@@ -131,11 +143,9 @@ HRESULT DialogOperations::ShowFileDialog(int mode, BSTR text1, BSTR text2, BSTR 
             joined += '|';
         joined += file.GetString();
     }
-    // A text the dialog left alone comes back null, so that the caller's own
-    // string stays as it was (as with a dialog shown directly).
-    *chosenPath = OptionalBstr(path.GetString());
+    *chosenPath = ReturnedText(path, answer);
     *chosenFiles = OptionalBstr(joined.c_str());
-    if ((!path.IsEmpty() && !*chosenPath) || (!joined.empty() && !*chosenFiles)) {
+    if ((WasSet(path, answer) && !*chosenPath) || (!joined.empty() && !*chosenFiles)) {
         SysFreeString(*chosenPath);
         SysFreeString(*chosenFiles);
         *chosenPath = *chosenFiles = nullptr;
@@ -174,8 +184,8 @@ HRESULT DialogOperations::ShowSaveImageDialog(BSTR text1, BSTR text2, BSTR text3
         return hr;
     }
     *result = answer;
-    *resultText = OptionalBstr(path.GetString());
-    if (!path.IsEmpty() && !*resultText)
+    *resultText = ReturnedText(path, answer);
+    if (WasSet(path, answer) && !*resultText)
         return E_OUTOFMEMORY;
     AuditPick("ShowSaveImageDialog", arguments,
               ResultText(hr, answer) + " path=" + ForLog(*resultText),
@@ -200,8 +210,8 @@ HRESULT DialogOperations::ShowFolderDialog(DWORD ownerWindow, BSTR title, BSTR* 
         return hr;
     }
     *result = answer;
-    *folder = OptionalBstr(chosen.GetString());
-    if (!chosen.IsEmpty() && !*folder)
+    *folder = ReturnedText(chosen, answer);
+    if (WasSet(chosen, answer) && !*folder)
         return E_OUTOFMEMORY;
     AuditPick("ShowFolderDialog", arguments, ResultText(hr, answer) + " folder=" + ForLog(*folder),
               answer == IDOK && !chosen.IsEmpty() ? chosen.GetString() : nullptr, true);
@@ -214,16 +224,21 @@ HRESULT DialogOperations::ShowPrintSelectionDialog(DWORD ownerWindow, int number
     if (!resultText)
         return E_POINTER;
     *resultText = nullptr;
+    // The text is the prompt, then, after a NUL, the host's caption; without
+    // one the dialog shows its own.
+    const std::wstring whole = FromBstr(text);
+    const size_t nul = whole.find(L'\0');
+    const std::wstring prompt = whole.substr(0, nul);
+    const std::wstring caption = nul == std::wstring::npos ? L"" : whole.substr(nul + 1);
     const std::string arguments = "owner=" + Hex(ownerWindow) +
-                                  " number=" + std::to_string(number) + " text=" + ForLog(text) +
+                                  " number=" + std::to_string(number) +
+                                  " prompt=" + ForLog(prompt) + " caption=" + ForLog(caption) +
                                   " value=" + std::to_string(brokerValue);
     CString chosen;
     int answer = -1;
-    // The caption is the host's by-value argument, which the library keeps:
-    // the dialog shows its own default caption.
     const HRESULT hr = RunDialog(m_context.Language(), [&] {
-        answer = DoModalPrintSelDialog(OwnerWindow(ownerWindow), number, CString(), Narrow(text),
-                                       chosen);
+        answer = DoModalPrintSelDialog(OwnerWindow(ownerWindow), number, CString(caption.c_str()),
+                                       CString(prompt.c_str()), chosen);
     });
     if (FAILED(hr)) {
         m_context.Audit().Done("ShowPrintSelectionDialog", arguments, ResultText(hr, answer));
@@ -231,8 +246,8 @@ HRESULT DialogOperations::ShowPrintSelectionDialog(DWORD ownerWindow, int number
     }
     if (result)
         *result = answer;
-    *resultText = OptionalBstr(chosen.GetString());
-    if (!chosen.IsEmpty() && !*resultText)
+    *resultText = ReturnedText(chosen, answer);
+    if (WasSet(chosen, answer) && !*resultText)
         return E_OUTOFMEMORY;
     m_context.Audit().Done("ShowPrintSelectionDialog", arguments,
                            ResultText(hr, answer) + " text=" + ForLog(*resultText));

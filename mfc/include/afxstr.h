@@ -289,7 +289,9 @@ class CStringT<char, StringTraits> {
     BOOL LoadString(HINSTANCE hInstance, UINT nID) {
         const wchar_t* image = nullptr;
         // With a zero length LoadStringW hands out the read-only resource text.
-        const int n = LoadStringW(hInstance, nID, reinterpret_cast<LPWSTR>(&image), 0);
+        // Qualified: in a UNICODE build windows.h renames this member to
+        // LoadStringW, which would then find itself.
+        const int n = ::LoadStringW(hInstance, nID, reinterpret_cast<LPWSTR>(&image), 0);
         if (n <= 0 || !image)
             return FALSE;
         AssignWide(image, n);

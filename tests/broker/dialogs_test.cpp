@@ -105,10 +105,68 @@ TEST_F(BrokerDialogs, PrintSelectionWritesThroughTheResultPointer) {
     ASSERT_EQ(S_OK, dialogs->ShowPrintSelectionDialog(0, 1, Bstr("Which?").Get(),
                                                       texts[0].Receive(), 42, &result));
     EXPECT_EQ("1|Selected images|(null)", Outcome());
-    EXPECT_EQ("broker|0x0|1||Which?|", OnlyCall()) << "the caption stays with the library";
+    EXPECT_EQ("broker|0x0|1||Which?|", OnlyCall()) << "no caption sent: the dialog's own";
     // A null result pointer is allowed.
     EXPECT_EQ(S_OK,
               dialogs->ShowPrintSelectionDialog(0, 0, nullptr, texts[1].Receive(), 0, nullptr));
+}
+
+TEST_F(BrokerDialogs, AnEmptyTextIsReturnedWhenTheDialogSetItAndNullWhenItLeftItAlone) {
+    // "<function> <result>" and the texts that come back for each script.
+    const struct {
+        const char* function;
+        int result;
+        Pairs outs;
+        const char* expected;
+    } cases[] = {
+        {"DoModalTrevoltFileDlg", IDOK, {{"path", ""}}, "1||(null)"},
+        {"DoModalTrevoltFileDlg", IDCANCEL, {}, "2|(null)|(null)"},
+        {"DoModalSaveImgDlg", IDOK, {{"path", ""}}, "1||(null)"},
+        {"DoModalSaveImgDlg", IDCANCEL, {}, "2|(null)|(null)"},
+        {"DoModalPrintSelDialog", IDOK, {{"text", ""}}, "1||(null)"},
+        {"DoModalPrintSelDialog", IDCANCEL, {}, "2|(null)|(null)"},
+        {"DoModalFolderDlg", IDOK, {{"folder", ""}}, "1||(null)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.result));
+        SetUp();
+        ASSERT_TRUE(Shared().dialogs.Answer(c.function, c.result, c.outs));
+        const std::string function = c.function;
+        HRESULT hr = E_FAIL;
+        result = 0;
+        if (function == "DoModalTrevoltFileDlg")
+            hr = dialogs->ShowFileDialog(0, nullptr, nullptr, nullptr, 0, 0, texts[0].Receive(),
+                                         texts[1].Receive(), &result);
+        else if (function == "DoModalSaveImgDlg")
+            hr = dialogs->ShowSaveImageDialog(nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0,
+                                              texts[0].Receive(), nullptr, nullptr, &result);
+        else if (function == "DoModalPrintSelDialog")
+            hr = dialogs->ShowPrintSelectionDialog(0, 0, nullptr, texts[0].Receive(), 0, &result);
+        else
+            hr = dialogs->ShowFolderDialog(0, nullptr, texts[0].Receive(), &result);
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_EQ(c.expected, Outcome());
+    }
+}
+
+TEST_F(BrokerDialogs, PrintSelectionShowsTheCaptionThatFollowsThePromptAfterANul) {
+    using namespace std::string_literals;
+    const struct {
+        std::string text;
+        const char* shown;  // choice, caption, prompt as the dialog got them
+    } cases[] = {
+        {"Which?\0Export to film"s, "1|Export to film|Which?"},
+        {"\0Export to film"s, "1|Export to film|"},
+        {"Which?"s, "1||Which?"},
+        {"Which?\0"s, "1||Which?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        SetUp();
+        ASSERT_EQ(S_OK, dialogs->ShowPrintSelectionDialog(0, 1, Bstr(c.text).Get(),
+                                                          texts[0].Receive(), 0, &result));
+        EXPECT_EQ("broker|0x0|" + std::string(c.shown) + "|", OnlyCall());
+    }
 }
 
 }  // namespace

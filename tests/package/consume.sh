@@ -30,3 +30,16 @@ cp "$work/host/veskohost.exe" "$work/install/bin/"
 (cd "$work/install/bin" && wine ./veskohost.exe walk) | tee "$work/walk.txt" | tail -3
 grep -q '^mode: direct' "$work/walk.txt"
 grep -q '^done: 0 step' "$work/walk.txt"
+
+# A second host, compiled with UNICODE and _UNICODE, loads a string of its own
+# through the framework string and reaches the library.
+if ! { cmake -S "$src/tests/package/unicodehost" -B "$work/unicodehost" -G Ninja \
+         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+         -DVeskoLib_DIR="$work/install/lib/cmake/VeskoLib" &&
+       cmake --build "$work/unicodehost"; } >"$work/unicodehost.log" 2>&1; then
+  echo "the UNICODE host does not build:"; tail -40 "$work/unicodehost.log"; exit 1
+fi
+cp "$work/unicodehost/unicodehost.exe" "$work/install/bin/"
+(cd "$work/install/bin" && wine ./unicodehost.exe) | tr -d '\r' | tee "$work/unicode.txt"
+grep -q '^loaded: 1 "Greetings from a UNICODE host"$' "$work/unicode.txt"
+grep -q '^unicode host: ok$' "$work/unicode.txt"

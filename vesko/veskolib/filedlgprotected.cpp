@@ -4,6 +4,8 @@
 
 #include <veskobroker.h>
 
+#include <algorithm>
+
 #include "globalinterfacetable.h"
 #include "multibytetobstr.h"
 
@@ -24,11 +26,43 @@ void CopyIfSet(const UniqueBstr& text, CString& target) {
         target = static_cast<const wchar_t*>(text.Get());
 }
 
-// The dialog result the broker wrote, IDCANCEL when it wrote none. A call
-// that never completed (the broker process has gone) comes back with the
-// outs the proxy cleared: that zero is not the broker's answer.
-int ResultOfCall(HRESULT hr, int nResult) {
-    return (FAILED(hr) && nResult == 0) ? IDCANCEL : nResult;
+// The dialog result the broker wrote, IDCANCEL when it wrote none. Across
+// the process boundary "none" arrives as 0, whatever the call returned: the
+// stub hands the broker zeroed storage for the result and sends back what it
+// holds, and a call that never completed (the broker process has gone) comes
+// back with the outs the proxy cleared. No dialog answers 0 (IDOK 1,
+// IDCANCEL 2, -1 when it could not be shown).
+int ResultOfCall(int nResult) {
+    return nResult == 0 ? IDCANCEL : nResult;
+}
+
+// The broker's dialog is a window of another process, which Windows keeps
+// behind the host's window unless the host hands on its right to the
+// foreground. A broker that cannot come forward still shows its dialog, so
+// the outcome changes nothing here.
+void AllowForeground(IUnknown* pBroker) {
+    CoAllowSetForegroundWindow(pBroker, nullptr);
+}
+
+// The broker's print dialog takes one text: the prompt, then, after a NUL,
+// the caption. A reader that stops at the first NUL sees the prompt alone
+// and the dialog keeps its own caption, which is also what an empty caption
+// asks for. Null when the prompt cannot be converted; the prompt alone when
+// the caption cannot.
+BSTR PromptAndCaption(const CString& strPrompt, const CString& strCaption) {
+    UniqueBstr prompt(MultiByteToBSTR(strPrompt));
+    if (!prompt || strCaption.IsEmpty())
+        return prompt.Release();
+    UniqueBstr caption(MultiByteToBSTR(strCaption));
+    const UINT nPrompt = SysStringLen(prompt.Get());
+    const UINT nCaption = caption ? SysStringLen(caption.Get()) : 0;
+    BSTR both = caption ? SysAllocStringLen(nullptr, nPrompt + 1 + nCaption) : nullptr;
+    if (!both)
+        return prompt.Release();
+    std::copy_n(prompt.Get(), nPrompt, both);
+    both[nPrompt] = L'\0';
+    std::copy_n(caption.Get(), nCaption, both + nPrompt + 1);
+    return both;
 }
 
 }  // namespace
@@ -57,11 +91,12 @@ int FileDlgProtected::ShowSaveImageDialog(const CString& strText1, const CString
     UniqueBstr result;
     // A broker that fails without answering reads as a cancelled dialog.
     int nResult = IDCANCEL;
-    const HRESULT hr = broker->ShowSaveImageDialog(
-        text1.Get(), text2.Get(), text3.Get(), text4.Get(), nNumber1, HandleValue(hOwner),
-        HandleValue(hInstance), nNumber2, result.Receive(), pdwValue1, pdwValue2, &nResult);
+    AllowForeground(broker.Get());
+    broker->ShowSaveImageDialog(text1.Get(), text2.Get(), text3.Get(), text4.Get(), nNumber1,
+                                HandleValue(hOwner), HandleValue(hInstance), nNumber2,
+                                result.Receive(), pdwValue1, pdwValue2, &nResult);
     CopyIfSet(result, strResult);
-    return ResultOfCall(hr, nResult);
+    return ResultOfCall(nResult);
 }
 
 int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const CString& strText2,
@@ -79,27 +114,28 @@ int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const C
     UniqueBstr path;
     UniqueBstr joined;
     int nResult = IDCANCEL;
+    AllowForeground(broker.Get());
     // The broker takes the three texts together, ahead of the flags.
-    const HRESULT hr =
-        broker->ShowFileDialog(nMode, text1.Get(), text2.Get(), text3.Get(), dwFlags,
-                               HandleValue(hOwner), path.Receive(), joined.Receive(), &nResult);
+    broker->ShowFileDialog(nMode, text1.Get(), text2.Get(), text3.Get(), dwFlags,
+                           HandleValue(hOwner), path.Receive(), joined.Receive(), &nResult);
     CopyIfSet(path, strPath);
     AppendFileList(joined ? CString(static_cast<const wchar_t*>(joined.Get())) : CString(), files);
-    return ResultOfCall(hr, nResult);
+    return ResultOfCall(nResult);
 }
 
-HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CString /*strText1*/,
+HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CString strText1,
                                                    const CString& strText2, CString& strResult,
                                                    DWORD dwBrokerValue, int* pnResult) {
-    // The broker's dialog takes the second text only; the first, owned by
-    // this call, goes with it. Without a converted text the broker gets a
-    // null one: a print choice is not worth an exception.
+    // The caption (the first text) travels behind the prompt. Without a
+    // converted text the broker gets a null one: a print choice is not worth
+    // an exception.
     ComPtr<IFileDlgBroker> broker;
     if (const HRESULT hr = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker); FAILED(hr))
         return hr;
 
-    UniqueBstr text(MultiByteToBSTR(strText2));
+    UniqueBstr text(PromptAndCaption(strText2, strText1));
     UniqueBstr result;
+    AllowForeground(broker.Get());
     const HRESULT hr = broker->ShowPrintSelectionDialog(HandleValue(hOwner), nNumber, text.Get(),
                                                         result.Receive(), dwBrokerValue, pnResult);
     CopyIfSet(result, strResult);

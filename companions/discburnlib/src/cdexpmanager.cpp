@@ -117,8 +117,10 @@ bool ListTree(const std::string& root, const std::string& relative, std::vector<
     vesko::UniqueFindHandle find(FindFirstFileExA(Join(Join(root, relative), "*").c_str(),
                                                   FindExInfoBasic, &fd, FindExSearchNameMatch,
                                                   nullptr, 0));
+    // A drive root lists no "." or "..", so an empty one finds nothing at
+    // all: that is an empty folder, not a failure.
     if (!find)
-        return false;
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const std::string name = fd.cFileName;
         if (name == "." || name == "..")

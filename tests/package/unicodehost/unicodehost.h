@@ -1,0 +1,3 @@
+#pragma once
+
+#define IDS_UNICODEHOST_GREETING 101
