@@ -224,21 +224,16 @@ HRESULT DialogOperations::ShowPrintSelectionDialog(DWORD ownerWindow, int number
     if (!resultText)
         return E_POINTER;
     *resultText = nullptr;
-    // The text is the prompt, then, after a NUL, the host's caption; without
-    // one the dialog shows its own.
-    const std::wstring whole = FromBstr(text);
-    const size_t nul = whole.find(L'\0');
-    const std::wstring prompt = whole.substr(0, nul);
-    const std::wstring caption = nul == std::wstring::npos ? L"" : whole.substr(nul + 1);
     const std::string arguments = "owner=" + Hex(ownerWindow) +
-                                  " number=" + std::to_string(number) +
-                                  " prompt=" + ForLog(prompt) + " caption=" + ForLog(caption) +
+                                  " number=" + std::to_string(number) + " text=" + ForLog(text) +
                                   " value=" + std::to_string(brokerValue);
     CString chosen;
     int answer = -1;
+    // The caption is the host's by-value argument, which the library keeps:
+    // the dialog shows its own default caption.
     const HRESULT hr = RunDialog(m_context.Language(), [&] {
-        answer = DoModalPrintSelDialog(OwnerWindow(ownerWindow), number, CString(caption.c_str()),
-                                       CString(prompt.c_str()), chosen);
+        answer = DoModalPrintSelDialog(OwnerWindow(ownerWindow), number, CString(), Narrow(text),
+                                       chosen);
     });
     if (FAILED(hr)) {
         m_context.Audit().Done("ShowPrintSelectionDialog", arguments, ResultText(hr, answer));

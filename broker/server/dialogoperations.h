@@ -16,10 +16,6 @@
 // this session (window handles are global); a module instance handle of
 // another process means nothing here and is replaced by none, and with it the
 // dialog template and hook flags that would need it.
-//
-// The print dialog's one text is the prompt, then, after a NUL, the host's
-// caption: the contract has a single text there, and a reader that stops at
-// the NUL still gets the prompt.
 #pragma once
 
 #include <windows.h>

@@ -149,25 +149,5 @@ TEST_F(BrokerDialogs, AnEmptyTextIsReturnedWhenTheDialogSetItAndNullWhenItLeftIt
     }
 }
 
-TEST_F(BrokerDialogs, PrintSelectionShowsTheCaptionThatFollowsThePromptAfterANul) {
-    using namespace std::string_literals;
-    const struct {
-        std::string text;
-        const char* shown;  // choice, caption, prompt as the dialog got them
-    } cases[] = {
-        {"Which?\0Export to film"s, "1|Export to film|Which?"},
-        {"\0Export to film"s, "1|Export to film|"},
-        {"Which?"s, "1||Which?"},
-        {"Which?\0"s, "1||Which?"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.shown);
-        SetUp();
-        ASSERT_EQ(S_OK, dialogs->ShowPrintSelectionDialog(0, 1, Bstr(c.text).Get(),
-                                                          texts[0].Receive(), 0, &result));
-        EXPECT_EQ("broker|0x0|" + std::string(c.shown) + "|", OnlyCall());
-    }
-}
-
 }  // namespace
 }  // namespace vesko::test

@@ -236,13 +236,16 @@ TEST_F(DialogModes, AnEmptyTextTheDialogSetReachesTheCallerAndOneItLeftAloneDoes
     }
 }
 
-TEST_F(DialogModes, ThePrintDialogGetsTheHostsCaptionAndPromptInEveryMode) {
+// The prompt reaches the dialog in every mode; the host's caption only
+// directly: the brokered call keeps its by-value caption, and the broker's
+// dialog shows its own.
+TEST_F(DialogModes, ThePrintDialogGetsThePromptInEveryModeAndTheCaptionDirectly) {
     const struct {
         const char* caption;
         const char* prompt;
     } cases[] = {
         {"Export to film", "Which images?"},
-        {"", "Which images?"},  // no caption: the dialog's own
+        {"", "Which images?"},
         {"Print the series", ""},
     };
     for (const auto& c : cases) {
@@ -261,8 +264,12 @@ TEST_F(DialogModes, ThePrintDialogGetsTheHostsCaptionAndPromptInEveryMode) {
             return std::to_string(hr) + " " + std::to_string(result) + " " + std::string(text) +
                    " | " + args[1] + " [" + args[2] + "] [" + args[3] + "]";
         });
-        EXPECT_EQ(outcomes, Same("0 1 Current image | 2 [" + std::string(c.caption) + "] [" +
-                                 c.prompt + "]"));
+        const std::string tail = std::string("] [") + c.prompt + "]";
+        const std::string direct = "0 1 Current image | 2 [" + std::string(c.caption) + tail;
+        const std::string brokered = "0 1 Current image | 2 [" + tail;
+        EXPECT_EQ(outcomes,
+                  (std::vector<std::string>{"direct: " + direct, "brokered MTA: " + brokered,
+                                            "brokered STA: " + brokered}));
     }
 }
 

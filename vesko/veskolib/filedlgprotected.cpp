@@ -4,8 +4,6 @@
 
 #include <veskobroker.h>
 
-#include <algorithm>
-
 #include "globalinterfacetable.h"
 #include "multibytetobstr.h"
 
@@ -42,27 +40,6 @@ int ResultOfCall(int nResult) {
 // the outcome changes nothing here.
 void AllowForeground(IUnknown* pBroker) {
     CoAllowSetForegroundWindow(pBroker, nullptr);
-}
-
-// The broker's print dialog takes one text: the prompt, then, after a NUL,
-// the caption. A reader that stops at the first NUL sees the prompt alone
-// and the dialog keeps its own caption, which is also what an empty caption
-// asks for. Null when the prompt cannot be converted; the prompt alone when
-// the caption cannot.
-BSTR PromptAndCaption(const CString& strPrompt, const CString& strCaption) {
-    UniqueBstr prompt(MultiByteToBSTR(strPrompt));
-    if (!prompt || strCaption.IsEmpty())
-        return prompt.Release();
-    UniqueBstr caption(MultiByteToBSTR(strCaption));
-    const UINT nPrompt = SysStringLen(prompt.Get());
-    const UINT nCaption = caption ? SysStringLen(caption.Get()) : 0;
-    BSTR both = caption ? SysAllocStringLen(nullptr, nPrompt + 1 + nCaption) : nullptr;
-    if (!both)
-        return prompt.Release();
-    std::copy_n(prompt.Get(), nPrompt, both);
-    both[nPrompt] = L'\0';
-    std::copy_n(caption.Get(), nCaption, both + nPrompt + 1);
-    return both;
 }
 
 }  // namespace
@@ -123,17 +100,18 @@ int FileDlgProtected::ShowFileDialog(int nMode, const CString& strText1, const C
     return ResultOfCall(nResult);
 }
 
-HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CString strText1,
+HRESULT FileDlgProtected::ShowPrintSelectionDialog(HWND hOwner, int nNumber, CString /*strText1*/,
                                                    const CString& strText2, CString& strResult,
                                                    DWORD dwBrokerValue, int* pnResult) {
-    // The caption (the first text) travels behind the prompt. Without a
-    // converted text the broker gets a null one: a print choice is not worth
-    // an exception.
+    // The broker's dialog takes the second text only; the first, owned by
+    // this call, goes with it (the broker shows the dialog's own caption).
+    // Without a converted text the broker gets a null one: a print choice is
+    // not worth an exception.
     ComPtr<IFileDlgBroker> broker;
     if (const HRESULT hr = GlobalInterfaceTable::Fetch(m_dwBrokerCookie, broker); FAILED(hr))
         return hr;
 
-    UniqueBstr text(PromptAndCaption(strText2, strText1));
+    UniqueBstr text(MultiByteToBSTR(strText2));
     UniqueBstr result;
     AllowForeground(broker.Get());
     const HRESULT hr = broker->ShowPrintSelectionDialog(HandleValue(hOwner), nNumber, text.Get(),
