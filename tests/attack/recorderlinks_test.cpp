@@ -16,14 +16,10 @@ namespace {
 using vesko::test::Exists;
 using vesko::test::ScratchDir;
 
-// Signals when a job has finished (event 6) and frees the records it is given.
+// Signals when a job has finished (event 6). The records are the service's.
 class JobEnd : public Observer {
   public:
-    void OnEvent(Observable*, unsigned int eventId, void* data) override {
-        if (eventId == 4)
-            delete static_cast<CDProgress*>(data);
-        if (eventId == 5)
-            delete static_cast<CDResult*>(data);
+    void OnEvent(Observable*, unsigned int eventId, void*) override {
         if (eventId == 6)
             SetEvent(m_done.Get());
     }

@@ -88,19 +88,17 @@ class MappedDrive {
     std::string m_root;
 };
 
-// The events of one job as "id:data ...", once its 6 has arrived.
+// The events of one job as "id:data ...", once its 6 has arrived. Records
+// are the service's: an observer only reads them.
 class JobLog : public Observer {
   public:
     void OnEvent(Observable*, unsigned int eventId, void* data) override {
         std::string text = std::to_string(eventId) + ":";
-        if (eventId == 4) {
-            delete static_cast<CDProgress*>(data);
+        if (eventId == 4)
             return;  // how often progress comes is not the point here
-        }
         if (eventId == 5) {
             const auto* result = static_cast<CDResult*>(data);
             text += std::to_string(result->GetFirst()) + "," + std::to_string(result->GetSecond());
-            delete result;
         } else {
             text += std::to_string(reinterpret_cast<uintptr_t>(data));
         }
