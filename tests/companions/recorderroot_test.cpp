@@ -18,75 +18,9 @@
 #include <vesko/raii.h>
 
 using vesko::test::ScratchDir;
+using vesko::test::ScratchDrive;
 
 namespace {
-
-// The Unix name of a Windows path (Wine's own export), empty when unknown.
-std::string UnixName(const std::string& path) {
-    using UnixNameFn = char*(CDECL*)(LPCWSTR);
-    const auto unixName = reinterpret_cast<UnixNameFn>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    std::wstring wide(path.size() + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    char* name = unixName ? unixName(wide.c_str()) : nullptr;
-    const std::string out = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return out;
-}
-
-// Starts a host command (Wine starts Unix programs by their path) and waits
-// until done() holds: the end of such a program cannot be waited for.
-bool RunHost(const char* program, std::string command, const std::function<bool()>& done) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-    for (int i = 0; i < 100 && !done(); ++i)
-        Sleep(20);
-    return done();
-}
-
-// A free drive letter mapped to a folder for one scope, through the prefix's
-// dosdevices folder (what Wine resolves drive letters with, live).
-class MappedDrive {
-  public:
-    explicit MappedDrive(const std::string& folder) {
-        const std::string c = UnixName("C:\\");  // <prefix>/dosdevices/c:/
-        const size_t at = c.rfind("/c:/");
-        if (at == std::string::npos)
-            return;
-        // The first letter that names no drive.
-        char letter = 'V';
-        while (letter > 'L' &&
-               GetDriveTypeA((std::string(1, letter) + ":\\").c_str()) != DRIVE_NO_ROOT_DIR)
-            --letter;
-        const std::string root = std::string(1, letter) + ":\\";
-        if (letter == 'L')
-            return;
-        m_link = c.substr(0, at + 1) + static_cast<char>(letter - 'A' + 'a') + ":";
-        if (RunHost("Z:\\bin\\ln", "ln -s \"" + UnixName(folder) + "\" \"" + m_link + "\"",
-                    [&] { return GetFileAttributesA(root.c_str()) != INVALID_FILE_ATTRIBUTES; }))
-            m_root = root;
-    }
-    ~MappedDrive() {
-        if (!m_link.empty())
-            RunHost("Z:\\bin\\rm", "rm -f \"" + m_link + "\"", [this] {
-                return GetFileAttributesA(m_root.c_str()) == INVALID_FILE_ATTRIBUTES;
-            });
-    }
-    MappedDrive(const MappedDrive&) = delete;
-    MappedDrive& operator=(const MappedDrive&) = delete;
-    // "X:\", empty when no letter could be mapped.
-    const std::string& Root() const { return m_root; }
-
-  private:
-    std::string m_link;
-    std::string m_root;
-};
 
 // The events of one job as "id:data ...", once its 6 has arrived. Records
 // are the service's: an observer only reads them.
@@ -123,7 +57,7 @@ class JobLog : public Observer {
 
 TEST(RecorderOnADriveRoot, AnEmptyRootIsAValidDiscWithItsWholeCapacityFree) {
     ScratchDir disc("rootdisc"), source("rootsrc");
-    MappedDrive drive(disc.Path());
+    ScratchDrive drive(disc.Path());
     ASSERT_FALSE(drive.Root().empty()) << "no drive letter could be mapped to " << disc.Path();
     const std::string image = source / "image.bin";
     ASSERT_TRUE(vesko::test::WriteFileText(image, std::string(10 * 1024, 'x')));
@@ -131,7 +65,7 @@ TEST(RecorderOnADriveRoot, AnEmptyRootIsAValidDiscWithItsWholeCapacityFree) {
     CDExpManager recorder;
     JobLog log;
     recorder.AddObserver(&log);
-    ASSERT_EQ(recorder.SetDrive((drive.Root() + "?size=1048576").c_str()), CD::eOK);
+    ASSERT_EQ(recorder.SetDrive((drive.Root() + "\\?size=1048576").c_str()), CD::eOK);
     unsigned long long space = 7;
     const struct {
         const char* step;

@@ -103,38 +103,98 @@ UniqueHandle StartProcess(std::string command, char* environment) {
     return UniqueHandle(info.hProcess);
 }
 
-bool HostLink(const std::string& link, const std::string& target) {
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    const auto unixName = reinterpret_cast<UnixName>(
+std::string UnixName(const std::string& path) {
+    using UnixNameFn = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixNameFn>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    std::wstring wide(path.size() + 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName ? unixName(wide.c_str()) : nullptr;
+    const std::string out = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+bool StartOnHost(const char* program, std::string commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}
+
+bool WaitFor(const std::function<bool()>& done, DWORD milliseconds) {
+    for (DWORD waited = 0; !done() && waited < milliseconds; waited += 20)
+        Sleep(20);
+    return done();
+}
+
+bool HostLink(const std::string& link, const std::string& target) {
     const bool make = !target.empty();
     std::string command = make ? "/bin/ln -s" : "/bin/rm -f";
     for (const std::string& path :
          make ? std::vector<std::string>{target, link} : std::vector<std::string>{link}) {
-        std::wstring wide(path.size() + 1, L'\0');
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(),
-                            static_cast<int>(wide.size()));
-        char* name = unixName ? unixName(wide.c_str()) : nullptr;
-        command += name ? " \"" + std::string(name) + "\"" : " /nonexistent";
-        HeapFree(GetProcessHeap(), 0, name);
+        const std::string name = UnixName(path);
+        command += name.empty() ? " /nonexistent" : " \"" + name + "\"";
     }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(make ? "Z:\\bin\\ln" : "Z:\\bin\\rm", command.data(), nullptr, nullptr,
-                       FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+    StartOnHost(make ? "Z:\\bin\\ln" : "Z:\\bin\\rm", command);
+    return WaitFor(
+        [&] {
+            const DWORD a = GetFileAttributesA(link.c_str());
+            return make ? a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)
+                        : a == INVALID_FILE_ATTRIBUTES;
+        },
+        2000);
+}
+
+ScratchDrive::ScratchDrive(const std::string& folder) {
+    // C:'s Unix name is <prefix>/dosdevices/c:/.
+    const std::string c = UnixName("C:\\");
+    const size_t slash = c.rfind("/c:/");
+    const std::string target = UnixName(folder);
+    if (slash == std::string::npos || target.empty())
+        return;
+    const DWORD used = GetLogicalDrives();
+    for (char letter = 'q'; letter <= 'y'; ++letter) {
+        if (!(used & (1u << (letter - 'a'))) && !IsDir(std::string(1, letter) + ":\\")) {
+            m_link = c.substr(0, slash + 1) + letter + ":";
+            m_letter = static_cast<char>(letter - 'a' + 'A');
+            break;
+        }
     }
-    // The host program's end cannot be waited for: watch for its effect.
-    const auto done = [&] {
-        const DWORD a = GetFileAttributesA(link.c_str());
-        return make ? a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)
-                    : a == INVALID_FILE_ATTRIBUTES;
-    };
-    for (int i = 0; i < 100 && !done(); ++i)
-        Sleep(20);
-    return done();
+    if (!m_letter ||
+        !StartOnHost("Z:\\bin\\ln", "/bin/ln -s \"" + target + "\" \"" + m_link + "\"") ||
+        !WaitFor([this] { return IsDir(Root() + "\\"); }, 5000))
+        m_letter = 0;
+}
+
+ScratchDrive::~ScratchDrive() {
+    if (!m_link.empty() && StartOnHost("Z:\\bin\\rm", "/bin/rm -f \"" + m_link + "\""))
+        WaitFor([this] { return !IsDir(std::string(1, m_letter) + ":\\"); }, 5000);
+}
+
+namespace {
+constexpr char kShellFolders[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+}
+
+ShellFolderRedirect::ShellFolderRedirect(const char* value, const std::string& path)
+    : m_value(value) {
+    m_had = RegGetValueA(HKEY_CURRENT_USER, kShellFolders, value, RRF_RT_ANY | RRF_NOEXPAND,
+                         &m_type, m_data, &m_size) == ERROR_SUCCESS;
+    RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, value, REG_EXPAND_SZ, path.c_str(),
+                    static_cast<DWORD>(path.size() + 1));
+}
+
+ShellFolderRedirect::~ShellFolderRedirect() {
+    if (m_had)
+        RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value, m_type, m_data, m_size);
+    else
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value);
 }
 
 std::string Describe(DWORD code) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include <vesko/raii.h>
@@ -38,6 +39,44 @@ void RemoveTree(const std::string& path);
 // links as reparse points. True when the link is a reparse point (or gone)
 // afterwards.
 bool HostLink(const std::string& link, const std::string& target = {});
+// The Unix name Wine gives a Windows path; "" when it has none.
+std::string UnixName(const std::string& path);
+// Starts a host program through Wine (program as a Windows path, such as
+// Z:\bin\ln). Wine gives no handle that tells when it ends: callers watch
+// for its effect, with WaitFor (true when done() held in time).
+bool StartOnHost(const char* program, std::string commandLine);
+bool WaitFor(const std::function<bool()>& done, DWORD milliseconds);
+// A free drive letter of the prefix pointed at a folder for one scope. Wine
+// finds its drives through the links in the prefix's dosdevices folder
+// (DefineDosDevice does not reach its file access), so the link is made there.
+class ScratchDrive {
+  public:
+    explicit ScratchDrive(const std::string& folder);
+    ~ScratchDrive();
+    ScratchDrive(const ScratchDrive&) = delete;
+    ScratchDrive& operator=(const ScratchDrive&) = delete;
+    // "Q:", or "" when no drive could be mapped.
+    std::string Root() const { return m_letter ? std::string(1, m_letter) + ":" : ""; }
+
+  private:
+    char m_letter = 0;
+    std::string m_link;
+};
+// Points one of the user's shell folders elsewhere in the prefix's HKCU for
+// one scope and restores the value exactly (type and data, or its absence).
+class ShellFolderRedirect {
+  public:
+    ShellFolderRedirect(const char* value, const std::string& path);
+    ~ShellFolderRedirect();
+    ShellFolderRedirect(const ShellFolderRedirect&) = delete;
+    ShellFolderRedirect& operator=(const ShellFolderRedirect&) = delete;
+
+  private:
+    const char* m_value;
+    bool m_had;
+    DWORD m_type = 0, m_size = 1024;
+    BYTE m_data[1024] = {};
+};
 // Takes the broker's LocalServer32 registration away for one scope and puts
 // it back afterwards; ok tells whether there was one to take.
 struct BrokerUnregistered {

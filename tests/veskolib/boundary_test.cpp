@@ -23,6 +23,7 @@
 #include "testsupport.h"
 
 using vesko::test::ScratchDir;
+using vesko::test::ShellFolderRedirect;
 
 namespace {
 
@@ -36,34 +37,6 @@ TEST(Load, StartsNoWinsock) {
     // its entry point (under the loader lock) would let it succeed.
     EXPECT_EQ(g_winsockAfterLoad, WSANOTINITIALISED);
 }
-
-// Points one of the user's shell folders elsewhere in the prefix's HKCU and
-// restores the value exactly (type and data, or its absence).
-class Redirect {
-  public:
-    Redirect(const char* value, const std::string& path) : m_value(value) {
-        m_had = RegGetValueA(HKEY_CURRENT_USER, kShellFolders, value, RRF_RT_ANY | RRF_NOEXPAND,
-                             &m_type, m_data, &m_size) == ERROR_SUCCESS;
-        RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, value, REG_EXPAND_SZ, path.c_str(),
-                        static_cast<DWORD>(path.size() + 1));
-    }
-    ~Redirect() {
-        if (m_had)
-            RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value, m_type, m_data, m_size);
-        else
-            RegDeleteKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value);
-    }
-    Redirect(const Redirect&) = delete;
-    Redirect& operator=(const Redirect&) = delete;
-
-  private:
-    static constexpr char kShellFolders[] =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    const char* m_value;
-    bool m_had;
-    DWORD m_type = 0, m_size = 1024;
-    BYTE m_data[1024] = {};
-};
 
 // The lines of text that contain every one of parts.
 std::string LinesWith(const std::string& text, std::initializer_list<std::string> parts) {
@@ -98,7 +71,7 @@ TEST(Log, TheFolderTableRecordLandsInVeskoLibLogInTheLogFolder) {
     const size_t before = vesko::test::ReadFileText(path).size();
     // Without a documents folder the folder table makes its one record.
     ScratchDir shell("shell");
-    Redirect documents("Personal", shell / "not-there");
+    ShellFolderRedirect documents("Personal", shell / "not-there");
     ASSERT_NE(IOManager::GetIOManager().GetFileIOService(), nullptr);
     std::string text = vesko::test::ReadFileText(path);
     text.erase(0, std::min(before, text.size()));

@@ -334,79 +334,6 @@ TEST(SFileIOResults, SiblingsRacingForAMissingParentAreEachCreated) {
 // ---------------------------------------------------------------------------
 // Drive roots, drive-relative and relative paths
 
-// The Unix name Wine gives a Windows path; "" when it has none.
-std::string UnixName(const std::string& path) {
-    using UnixNameFn = char*(CDECL*)(LPCWSTR);
-    const auto unixName = reinterpret_cast<UnixNameFn>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    std::wstring wide(path.size() + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    char* name = unixName ? unixName(wide.c_str()) : nullptr;
-    const std::string out = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return out;
-}
-
-// Starts a host program through Wine (program as a Windows path, such as
-// Z:\bin\ln). Wine gives no handle that tells when it ends: callers watch for
-// its effect.
-bool StartOnHost(const char* program, std::string commandLine) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return false;
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return true;
-}
-
-bool WaitFor(const std::function<bool()>& done, DWORD milliseconds) {
-    for (DWORD waited = 0; !done() && waited < milliseconds; waited += 20)
-        Sleep(20);
-    return done();
-}
-
-// A free drive letter of the prefix pointed at a folder for one scope. Wine
-// finds its drives through the links in the prefix's dosdevices folder
-// (DefineDosDevice does not reach its file access), so the link is made there.
-class ScratchDrive {
-  public:
-    explicit ScratchDrive(const std::string& folder) {
-        // C:'s Unix name is <prefix>/dosdevices/c:/.
-        const std::string c = UnixName("C:\\");
-        const size_t slash = c.rfind("/c:/");
-        const std::string target = UnixName(folder);
-        if (slash == std::string::npos || target.empty())
-            return;
-        const DWORD used = GetLogicalDrives();
-        for (char letter = 'q'; letter <= 'y'; ++letter) {
-            if (!(used & (1u << (letter - 'a'))) && !IsDir(std::string(1, letter) + ":\\")) {
-                m_link = c.substr(0, slash + 1) + letter + ":";
-                m_letter = static_cast<char>(letter - 'a' + 'A');
-                break;
-            }
-        }
-        if (!m_letter ||
-            !StartOnHost("Z:\\bin\\ln", "/bin/ln -s \"" + target + "\" \"" + m_link + "\"") ||
-            !WaitFor([this] { return IsDir(Root() + "\\"); }, 5000))
-            m_letter = 0;
-    }
-    ~ScratchDrive() {
-        if (!m_link.empty() && StartOnHost("Z:\\bin\\rm", "/bin/rm -f \"" + m_link + "\""))
-            WaitFor([this] { return !IsDir(std::string(1, m_letter) + ":\\"); }, 5000);
-    }
-    ScratchDrive(const ScratchDrive&) = delete;
-    ScratchDrive& operator=(const ScratchDrive&) = delete;
-    // "Q:", or "" when no drive could be mapped.
-    std::string Root() const { return m_letter ? std::string(1, m_letter) + ":" : ""; }
-
-  private:
-    char m_letter = 0;
-    std::string m_link;
-};
-
 // Restores this process's current folder when it goes.
 struct CurrentFolder {
     char saved[MAX_PATH] = {};
@@ -685,31 +612,6 @@ struct Bases {
     }
 };
 
-// Points one of the user's shell folders elsewhere in the prefix's HKCU and
-// restores the value exactly (type and data, or its absence).
-class Redirect {
-  public:
-    Redirect(const char* value, const std::string& path) : m_value(value) {
-        m_had = RegGetValueA(HKEY_CURRENT_USER, kShellFolders, value, RRF_RT_ANY | RRF_NOEXPAND,
-                             &m_type, m_data, &m_size) == ERROR_SUCCESS;
-        RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, value, REG_EXPAND_SZ, path.c_str(),
-                        static_cast<DWORD>(path.size() + 1));
-    }
-    ~Redirect() {
-        if (m_had)
-            RegSetKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value, m_type, m_data, m_size);
-        else
-            RegDeleteKeyValueA(HKEY_CURRENT_USER, kShellFolders, m_value);
-    }
-
-  private:
-    static constexpr char kShellFolders[] =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    const char* m_value;
-    bool m_had;
-    DWORD m_type = 0, m_size = 1024;
-    BYTE m_data[1024] = {};
-};
 constexpr char kLocalLowValue[] = "{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
 constexpr char kDocumentsValue[] = "Personal";
 
@@ -726,7 +628,7 @@ TEST(FolderTable, EachInitResolvesAndMakesEveryFolderAndReleaseEmptiesIt) {
     worker.SetLastSavedDir(CString("Z:\\saved here"));
     for (const bool redirected : {false, true}) {
         SCOPED_TRACE(redirected ? "redirected" : "as installed");
-        std::optional<Redirect> low, docs;
+        std::optional<ShellFolderRedirect> low, docs;
         if (redirected) {
             low.emplace(kLocalLowValue, shell / "low\\");
             docs.emplace(kDocumentsValue, shell / "docs\\");
@@ -813,7 +715,7 @@ TEST(FolderTable, AMissingBaseEmptiesItsFoldersAndOnlyDocumentsIsLogged) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         ScratchDir dir("shell");
-        Redirect redirect(c.value, dir / "not-there");
+        ShellFolderRedirect redirect(c.value, dir / "not-there");
         ASSERT_EQ(KnownFolder(*c.id), "");
         SFileIO worker;
         LogCapture capture;
