@@ -157,7 +157,7 @@ mkdir -p "$bld"
     || { grep -n -A8 -E 'error' make.log | tail -40; die "Wine build failed"; }
   rm -rf "$dest"
   "${nice_[@]}" make install > install.log 2>&1 || { tail -30 install.log; die "Wine install failed"; }
-  grep -q ' /usr/' install.log && die "Wine install wrote outside $dest"
+  if grep -q ' /usr/' install.log; then die "Wine install wrote outside $dest"; fi
 )
 # Debian drops the TrueType installs (its fonts-wine ships them): add the
 # ones Wine itself installs.
