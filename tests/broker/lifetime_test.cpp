@@ -75,7 +75,10 @@ TEST(BrokerLifetime, ActivationFailsWhenTheClassIsNotRegistered) {
     {
         BrokerUnregistered gone;
         ASSERT_TRUE(gone.ok) << "the broker is registered to begin with";
-        EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(broker));
+        // Windows and 64-bit Wine say the class is not registered; Wine's
+        // WoW64 mode, for a 32-bit client, that its server key is missing.
+        const HRESULT hr = Activate(broker);
+        EXPECT_TRUE(hr == REGDB_E_CLASSNOTREG || hr == REGDB_E_KEYMISSING) << Describe(hr);
     }
     EXPECT_EQ(S_OK, Activate(broker)) << "registered again";
 }

@@ -83,6 +83,34 @@ void RemoveTree(const std::string& path) {
     RemoveDirectoryA(path.c_str());
 }
 
+BrokerUnregistered::BrokerUnregistered() {
+    for (View& view : m_views) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | view.flag, &key) !=
+            ERROR_SUCCESS)
+            continue;
+        const bool read = RegGetValueA(key, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, view.command,
+                                       &view.size) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        view.taken =
+            read && RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, view.flag, 0) == ERROR_SUCCESS;
+        ok = ok || view.taken;
+    }
+}
+
+BrokerUnregistered::~BrokerUnregistered() {
+    for (const View& view : m_views) {
+        HKEY key = nullptr;
+        if (view.taken &&
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | view.flag,
+                            nullptr, &key, nullptr) == ERROR_SUCCESS) {
+            RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(view.command),
+                           view.size);
+            RegCloseKey(key);
+        }
+    }
+}
+
 std::string ThisProgram() {
     char module[MAX_PATH] = {};
     return std::string(module, GetModuleFileNameA(nullptr, module, MAX_PATH));

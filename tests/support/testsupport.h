@@ -78,19 +78,26 @@ class ShellFolderRedirect {
     BYTE m_data[1024] = {};
 };
 // Takes the broker's LocalServer32 registration away for one scope and puts
-// it back afterwards; ok tells whether there was one to take.
-struct BrokerUnregistered {
+// it back afterwards, in both registry views (a 32-bit broker is registered in
+// both, and COM may look in either); ok tells whether there was one to take.
+class BrokerUnregistered {
+  public:
+    BrokerUnregistered();
+    ~BrokerUnregistered();
+    BrokerUnregistered(const BrokerUnregistered&) = delete;
+    BrokerUnregistered& operator=(const BrokerUnregistered&) = delete;
     static constexpr const char* kKey =
         "Software\\Classes\\CLSID\\{2068FDF2-0BE6-47E8-B5C9-CCE78A2FCA9D}\\LocalServer32";
-    char command[MAX_PATH * 2] = {};
-    DWORD size = sizeof(command);
-    const bool ok = RegGetValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, RRF_RT_REG_SZ, nullptr, command,
-                                 &size) == ERROR_SUCCESS &&
-                    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey) == ERROR_SUCCESS;
-    ~BrokerUnregistered() {
-        if (ok)
-            RegSetKeyValueA(HKEY_LOCAL_MACHINE, kKey, nullptr, REG_SZ, command, size);
-    }
+    bool ok = false;
+
+  private:
+    struct View {
+        REGSAM flag;
+        bool taken = false;
+        char command[MAX_PATH * 2] = {};
+        DWORD size = sizeof(command);
+    };
+    View m_views[2] = {{KEY_WOW64_64KEY}, {KEY_WOW64_32KEY}};
 };
 // This program's full path, and the folder that holds it (the broker, the
 // doubles and the helper DLLs sit beside it).
