@@ -7,7 +7,9 @@ prefix=${VESKO_WINE_ROOT:-$VESKO_ROOT/.cache}/wine-${1:?prefix name}
 if [ ! -f "$prefix/system.reg" ]; then
   log "creating Wine prefix $prefix"
   mkdir -p "$prefix"
-  WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true
+  # The Wine that will run in the prefix makes it (wineboot on PATH may be
+  # another Wine's script).
+  WINEPREFIX=$prefix wine wineboot -i >/dev/null 2>&1 || true
   WINEPREFIX=$prefix wineserver -w
   [ -f "$prefix/system.reg" ] || die "Wine prefix $prefix was not created"
 fi
