@@ -149,8 +149,11 @@ class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, p
     // A drive text split into folder and capacity.
     struct Drive {
         std::string text;                 // as given to SetDrive
-        std::string folder;               // without a trailing separator
-        unsigned long long capacity = 0;  // bytes
+        std::string folder;               // folder, image file or drive root, without a
+                                          // trailing separator (but "C:\\")
+        bool image = false;               // an image file ("<file>.iso")
+        unsigned long long capacity = 0;  // bytes, whole 2048-byte sectors
+        bool writeOnce = false;           // cd-r, dvd-r, bd-r: no erase, one burn
         unsigned long long speed = 0;     // KiB per second; 0: unpaced
     };
     // Parses drive text; false when it is malformed.

@@ -30,7 +30,10 @@ enum EError : unsigned int {
     eWriteFailed = 7,     // writing, verifying or erasing failed
     eCancelled = 8,       // the job was cancelled
     eStopped = 9,         // the job was stopped
-    eNotSupported = 10,   // the request cannot be carried out on this drive
+    eNotSupported = 10,   // the request cannot be carried out on this drive or medium
+    eNoMedia = 11,        // the drive holds no disc, or one it cannot write
+    eMediaNotBlank = 12,  // the disc already holds a closed session: a write-once disc
+                          // takes no second burn, a rewritable one must be erased first
 };
 }  // namespace CD
 
