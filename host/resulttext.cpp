@@ -44,6 +44,10 @@ std::string DiscResultText(CD::EError error) {
             return "eStopped (the job was stopped)";
         case CD::eNotSupported:
             return "eNotSupported (the drive cannot do that)";
+        case CD::eNoMedia:
+            return "eNoMedia (no disc in the drive, or one it cannot write)";
+        case CD::eMediaNotBlank:
+            return "eMediaNotBlank (the disc already holds a closed session)";
     }
     return "unknown disc result " + std::to_string(static_cast<unsigned>(error));
 }
