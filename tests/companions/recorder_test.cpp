@@ -273,16 +273,16 @@ TEST_F(RecorderTest, DriveTextSelectsFolderAndCapacity) {
         CD::EError code;
         std::string now;
     } cases[] = {
-        {D, CD::eOK, "1 0 0:733992460 0:D"},
-        {D + "\\", CD::eOK, "1 0 0:733992460 0:D\\"},
-        {D + "?cd", CD::eOK, "1 0 0:733992460 0:D?cd"},
-        {D + "?CD", CD::eOK, "1 0 0:733992460 0:D?CD"},
-        {D + "?dvd", CD::eOK, "1 0 0:4699989260 0:D?dvd"},
+        {D, CD::eOK, "1 0 0:737269260 0:D"},
+        {D + "\\", CD::eOK, "1 0 0:737269260 0:D\\"},
+        {D + "?cd", CD::eOK, "1 0 0:737269260 0:D?cd"},
+        {D + "?CD", CD::eOK, "1 0 0:737269260 0:D?CD"},
+        {D + "?dvd", CD::eOK, "1 0 0:4700362252 0:D?dvd"},
         {D + "?size=12345", CD::eOK, "1 0 0:1605 0:D?size=12345"},
         {D + "\\?Size=18446744073709551615", CD::eOK,
          "1 0 0:18446744073709540875 0:D\\?Size=18446744073709551615"},
-        {D + "?dvd&speed=150", CD::eOK, "1 0 0:4699989260 0:D?dvd&speed=150"},
-        {D + "?Speed=64", CD::eOK, "1 0 0:733992460 0:D?Speed=64"},
+        {D + "?dvd&speed=150", CD::eOK, "1 0 0:4700362252 0:D?dvd&speed=150"},
+        {D + "?Speed=64", CD::eOK, "1 0 0:737269260 0:D?Speed=64"},
         {D + "?size=4096", CD::eOK, kept},
         // Refused: the drive before stays.
         {D + "?speed=0", CD::eInvalidDrive, kept},
@@ -314,7 +314,7 @@ TEST_F(RecorderTest, DriveTextSelectsFolderAndCapacity) {
     EXPECT_EQ(Now(), "0 3 3:- 0:D\\no-disc");
     DeleteFileA((D + "\\no-disc").c_str());
     ASSERT_TRUE(CreateDirectoryA((D + "\\no-disc").c_str(), nullptr));
-    EXPECT_EQ(Now(), "1 0 0:734003200 0:D\\no-disc");
+    EXPECT_EQ(Now(), "1 0 0:737280000 0:D\\no-disc");
     EXPECT_EQ(manager->SetDrive(nullptr), CD::eNoDrive);
     EXPECT_EQ(Now(), none);
 }
@@ -486,6 +486,7 @@ TEST_F(RecorderTest, ADrivesSpeedPacesTheBurnAndACancelStillEndsItPromptly) {
 // once more than 1.5 files are copied (V: in verification), then let go.
 TEST_F(RecorderTest, InterruptionsEndPromptlyWithoutHalfCopiedFiles) {
     constexpr size_t kFileSize = 10 * 1024 * 1024, kFiles = 4;
+    constexpr unsigned long long kDvdBytes = 2295104ull * 2048;  // a DVD-5's sectors
     ScratchDir big("big");
     for (size_t i = 0; i < kFiles; ++i)
         Make(big.Path(), {{"part" + std::to_string(i) + ".bin", kFileSize}});
@@ -545,8 +546,8 @@ TEST_F(RecorderTest, InterruptionsEndPromptlyWithoutHalfCopiedFiles) {
                 EXPECT_EQ(all[i].thread, std::this_thread::get_id()) << all[i].text;
             // The free space of the moment: the DVD less what the held burn wrote so far.
             const uintptr_t freeKiB = all.back().value;
-            EXPECT_LT(freeKiB, 4700000000ull / 1024 - KiBUp(kFileSize)) << Trace();
-            EXPECT_GT(freeKiB, 4700000000ull / 1024 - KiBUp(kFileSize * kFiles) - 1);
+            EXPECT_LT(freeKiB, kDvdBytes / 1024 - KiBUp(kFileSize)) << Trace();
+            EXPECT_GT(freeKiB, kDvdBytes / 1024 - KiBUp(kFileSize * kFiles) - 1);
             outline.replace(outline.find('*'), 1, std::to_string(freeKiB));
         }
         for (char action : actions)
