@@ -188,7 +188,7 @@ TEST_F(BrokerDisc, RefusesDiscFoldersAndSourcesOutsideThePolicy) {
     EXPECT_EQ(none, SetDrive("C:\\windows"));
     const std::string drive = Shared().root / "disc3", secret = Shared().outside / "secret.txt";
     ASSERT_TRUE(CreateDirectoryA(drive.c_str(), nullptr));
-    EXPECT_EQ("0/0 1 0:<as set> 0:734003200", SetDrive(drive));
+    EXPECT_EQ("0/0 1 0:<as set> 0:737280000", SetDrive(drive));
     ASSERT_TRUE(WriteFileText(secret, "secret"));
     EXPECT_EQ(E_ACCESSDENIED, disc->StartBurn(id.Get(), Bstr(secret).Get(), 0));
     EXPECT_EQ("5(1,1,0)", RunUntil(5, 2000)) << "a refused burn reports burn, broker failure";

@@ -150,9 +150,9 @@ class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, p
     struct Drive {
         std::string text;                 // as given to SetDrive
         std::string folder;               // folder, image file or drive root, without a
-                                          // trailing separator (but "C:\\")
+                                          // trailing separator (but "C:\")
         bool image = false;               // an image file ("<file>.iso")
-        unsigned long long capacity = 0;  // bytes, whole 2048-byte sectors
+        unsigned long long capacity = 0;  // bytes (an image holds whole sectors of it)
         bool writeOnce = false;           // cd-r, dvd-r, bd-r: no erase, one burn
         unsigned long long speed = 0;     // KiB per second; 0: unpaced
     };

@@ -2,6 +2,9 @@
 
 #include "cdprogress.h"
 #include "cdresult.h"
+#include "discpath.h"
+#include "recorder.h"
+#include "recorderjob.h"
 
 #include <vesko/raii.h>
 
@@ -18,172 +21,19 @@
 
 namespace {
 
-constexpr unsigned long long kCdCapacity = 700ull * 1024 * 1024;
-constexpr unsigned long long kDvdCapacity = 4700000000ull;
-// The unit of copying and comparing: Cancel and Stop are seen between two.
-constexpr unsigned long long kMaxChunk = 256 * 1024;
-constexpr unsigned long long kMinChunk = 4 * 1024;
-// Posting a little more often than promised leaves room for a slow chunk.
-constexpr ULONGLONG kProgressIntervalMs = 80;
-
-bool IsFolder(const std::string& path) {
-    const DWORD a = GetFileAttributesA(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::string Join(const std::string& folder, const std::string& relative) {
-    if (relative.empty())
-        return folder;
-    if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/'))
-        return folder + relative;
-    return folder + "\\" + relative;
-}
-
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Drops trailing separators, keeping the one of a drive root ("C:\").
-void TrimSeparators(std::string& path) {
-    while (path.size() > 1 && IsSeparator(path.back()) && !(path.size() == 3 && path[1] == ':'))
-        path.pop_back();
-}
-
-std::string FullPath(const std::string& path) {
-    std::string full(MAX_PATH, '\0');
-    DWORD n = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (n >= full.size()) {
-        full.resize(n + 1);
-        n = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    }
-    if (n == 0 || n >= full.size())
-        return path;
-    full.resize(n);
-    TrimSeparators(full);
-    return full;
-}
-
-// path is prefix or lies below it (case-insensitive, as the file system).
-bool IsWithin(const std::string& path, const std::string& prefix) {
-    if (path.size() < prefix.size())
-        return false;
-    if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(),
-                       static_cast<int>(prefix.size()), prefix.c_str(),
-                       static_cast<int>(prefix.size())) != CSTR_EQUAL)
-        return false;
-    return path.size() == prefix.size() || IsSeparator(path[prefix.size()]) ||
-           IsSeparator(prefix.back());
-}
-
-struct Entry {
-    std::string relative;
-    bool folder = false;
-    bool link = false;  // a junction or symbolic link: never followed, never copied
-    unsigned long long size = 0;
+// Real media capacities, in 2048-byte sectors.
+constexpr unsigned long long kSector = 2048;
+struct Medium {
+    const char* name;
+    unsigned long long sectors;
+    bool writeOnce;
 };
-
-// The final path the system gives for an open handle ("" when none).
-std::string FinalPathOf(HANDLE handle) {
-    char path[MAX_PATH * 2] = {};
-    const DWORD n = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
-    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
-}
-
-// Whether folder\name leads elsewhere: a reparse point by its handle, or a
-// final path that is not the folder's own followed by the name. Wine shows a
-// host link to a file as the file itself; only its final path gives it away.
-bool IsLinkedFile(const std::string& folder, const std::string& name) {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    vesko::UniqueHandle parent(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
-                                           OPEN_EXISTING, flags, nullptr));
-    vesko::UniqueHandle file(CreateFileA(Join(folder, name).c_str(), FILE_READ_ATTRIBUTES, share,
-                                         nullptr, OPEN_EXISTING, flags, nullptr));
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (parent.Get() == INVALID_HANDLE_VALUE || file.Get() == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag))
-        return true;  // what cannot be checked is not copied
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || tag.ReparseTag)
-        return true;
-    const std::string expected = Join(FinalPathOf(parent.Get()), name);
-    const std::string final = FinalPathOf(file.Get());
-    return final.empty() || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), -1,
-                                           expected.c_str(), -1) != CSTR_EQUAL;
-}
-
-// Appends root\relative's tree, each folder before its contents.
-bool ListTree(const std::string& root, const std::string& relative, std::vector<Entry>& out) {
-    WIN32_FIND_DATAA fd;
-    vesko::UniqueFindHandle find(FindFirstFileExA(Join(Join(root, relative), "*").c_str(),
-                                                  FindExInfoBasic, &fd, FindExSearchNameMatch,
-                                                  nullptr, 0));
-    // A drive root lists no "." or "..", so an empty one finds nothing at
-    // all: that is an empty folder, not a failure.
-    if (!find)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
-    do {
-        const std::string name = fd.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        Entry entry;
-        entry.relative = relative.empty() ? name : relative + "\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            entry.folder = true;
-            entry.link = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            out.push_back(entry);
-            if (!entry.link && !ListTree(root, entry.relative, out))
-                return false;
-        } else {
-            entry.size =
-                (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-            entry.link = IsLinkedFile(Join(root, relative), name);
-            out.push_back(entry);
-        }
-    } while (FindNextFileA(find.Get(), &fd));
-    return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-unsigned long long FileBytes(const std::vector<Entry>& entries) {
-    unsigned long long total = 0;
-    for (const Entry& e : entries)
-        total += e.size;
-    return total;
-}
-
-bool UsedBytes(const std::string& folder, unsigned long long& used) {
-    std::vector<Entry> entries;
-    if (!ListTree(folder, "", entries))
-        return false;
-    used = FileBytes(entries);
-    return true;
-}
-
-CD::EError CheckFolder(const std::optional<CDExpManager::Drive>& drive) {
-    if (!drive)
-        return CD::eNoDrive;
-    if (!IsFolder(drive->folder))
-        return CD::eInvalidDrive;
-    return CD::eOK;
-}
-
-CD::EError FreeBytes(const std::optional<CDExpManager::Drive>& drive, unsigned long long& free) {
-    const CD::EError state = CheckFolder(drive);
-    if (state != CD::eOK)
-        return state;
-    unsigned long long used = 0;
-    if (!UsedBytes(drive->folder, used))
-        return CD::eInvalidDrive;
-    free = used >= drive->capacity ? 0 : drive->capacity - used;
-    return CD::eOK;
-}
-
-// Whole KiB of free space for event 3: 0 without a usable drive.
-unsigned long long FreeKiB(const std::optional<CDExpManager::Drive>& drive) {
-    unsigned long long free = 0;
-    if (FreeBytes(drive, free) != CD::eOK)
-        return 0;
-    return std::min<unsigned long long>(free / 1024, 0xFFFFFFFFull);
-}
+constexpr Medium kMedia[] = {
+    {"cd", 360000, false},      {"cd-r", 360000, true},      {"cd-rw", 360000, false},
+    {"dvd", 2295104, false},    {"dvd-r", 2295104, true},    {"dvd-rw", 2295104, false},
+    {"dvd-dl", 4171712, false}, {"dvd-dl-r", 4171712, true}, {"bd", 12219392, false},
+    {"bd-r", 12219392, true},   {"bd-re", 12219392, false},
+};
 
 // "<name><decimal>" with a value above 0 that fits 64 bits.
 bool ParseCount(const std::string& option, const char* name, unsigned long long& value) {
@@ -203,210 +53,32 @@ bool ParseCount(const std::string& option, const char* name, unsigned long long&
     return value != 0;
 }
 
-// Progress values are KiB rounded up, so that any data moved shows.
-unsigned long ProgressKiB(unsigned long long bytes) {
-    return static_cast<unsigned long>(
-        std::min<unsigned long long>((bytes + 1023) / 1024, 0xFFFFFFFFull));
+bool EndsWithNoCase(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() > n && _stricmp(text.c_str() + text.size() - n, suffix) == 0;
 }
 
-// What a running job needs from its manager.
-struct JobContext {
-    CDNotifiable& sink;
-    const std::atomic<int>& request;
-    // The drive's write speed in KiB/s, 0 for as fast as the disk goes.
-    unsigned long long speed = 0;
-    ULONGLONG start = GetTickCount64();
-    mutable unsigned long long written = 0;
-
-    // Holds a job that has written bytes more back to the drive's speed.
-    // Waits in short slices so that Cancel and Stop are seen at once; returns
-    // the interruption that ended the wait, else eOK.
-    CD::EError Pace(unsigned long long bytes) const {
-        written += bytes;
-        if (speed == 0)
-            return Interruption();
-        const unsigned long long due = written * 1000 / (speed * 1024);
-        for (;;) {
-            const CD::EError interruption = Interruption();
-            if (interruption != CD::eOK)
-                return interruption;
-            const ULONGLONG elapsed = GetTickCount64() - start;
-            if (elapsed >= due)
-                return CD::eOK;
-            Sleep(static_cast<DWORD>(std::min<ULONGLONG>(due - elapsed, 20)));
-        }
-    }
-
-    // eCancelled / eStopped when asked to end, else eOK.
-    CD::EError Interruption() const {
-        switch (request.load()) {
-            case CDExpManager::eCancelRequest:
-                return CD::eCancelled;
-            case CDExpManager::eStopRequest:
-                return CD::eStopped;
-            default:
-                return CD::eOK;
-        }
-    }
-};
-
-// Posts event 4 often enough for a smooth bar: before the distance since
-// the last post could exceed 1% of the total, and when a posting interval
-// has passed.
-class ProgressReporter {
-  public:
-    ProgressReporter(CDNotifiable& sink, CD::EProgressType kind, unsigned long long total)
-        : m_sink(sink),
-          m_kind(kind),
-          m_total(total),
-          m_onePercent(std::max<unsigned long long>(total / 100, 1)) {
-        Post();
-    }
-    // The largest step that keeps posts within 1% of each other.
-    unsigned long long Step() const { return std::clamp(m_onePercent, kMinChunk, kMaxChunk); }
-    // bytes were just done; next is the most the following step will do.
-    void Advance(unsigned long long bytes, unsigned long long next) {
-        m_done += bytes;
-        if (m_done == m_posted)
-            return;
-        if (m_done >= m_total || m_done - m_posted + next > m_onePercent ||
-            GetTickCount64() - m_lastPost >= kProgressIntervalMs)
-            Post();
-    }
-
-  private:
-    void Post() {
-        // A record of its own for each event, destroyed once every observer
-        // has returned from it.
-        const auto record =
-            std::make_unique<CDProgress>(m_kind, ProgressKiB(m_done), ProgressKiB(m_total));
-        m_sink.Notify(4, record.get());
-        m_posted = m_done;
-        m_lastPost = GetTickCount64();
-    }
-
-    CDNotifiable& m_sink;
-    CD::EProgressType m_kind;
-    unsigned long long m_total;
-    unsigned long long m_onePercent;
-    unsigned long long m_done = 0;
-    unsigned long long m_posted = 0;
-    ULONGLONG m_lastPost = 0;
-};
-
-// What a burn has put on the disc, so that a failed or cancelled burn can
-// take it away again.
-class WrittenSet {
-  public:
-    void AddFile(const std::string& path) { m_files.push_back(path); }
-    void AddFolder(const std::string& path) { m_folders.push_back(path); }
-    void Remove() {
-        for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) {
-            SetFileAttributesA(it->c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(it->c_str());
-        }
-        // Innermost first; a folder someone else filled meanwhile stays.
-        for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it)
-            RemoveDirectoryA(it->c_str());
-        m_files.clear();
-        m_folders.clear();
-    }
-
-  private:
-    std::vector<std::string> m_files;
-    std::vector<std::string> m_folders;
-};
-
-// Creates a temporary file beside target that no other file uses.
-vesko::UniqueHandle CreateTemporary(const std::string& target, std::string& name) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = target + ".~burn" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(counter++);
-        vesko::UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                                             nullptr));
-        if (file.Get() != INVALID_HANDLE_VALUE)
-            return file;
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
-    }
-    name.clear();
-    return {};
+// The drive's state for a synchronous question or a job.
+CD::EError CheckDrive(const std::optional<CDExpManager::Drive>& drive) {
+    if (!drive)
+        return CD::eNoDrive;
+    return Recorder::Create(*drive)->Validate();
 }
 
-// Copies one file through a temporary name. Returns eOK, an interruption,
-// eSourceNotFound or eWriteFailed; only eOK leaves target behind.
-CD::EError CopyOne(const JobContext& job, const std::string& source, const std::string& target,
-                   std::vector<char>& buffer, ProgressReporter& progress) {
-    vesko::UniqueHandle in(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (in.Get() == INVALID_HANDLE_VALUE)
-        return CD::eSourceNotFound;
-    std::string temporary;
-    vesko::UniqueHandle out = CreateTemporary(target, temporary);
-    if (!out || out.Get() == INVALID_HANDLE_VALUE)
-        return CD::eWriteFailed;
-
-    CD::EError result = CD::eOK;
-    for (;;) {
-        result = job.Interruption();
-        if (result != CD::eOK)
-            break;
-        DWORD read = 0;
-        if (!ReadFile(in.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            result = CD::eWriteFailed;
-            break;
-        }
-        if (read == 0)
-            break;
-        DWORD written = 0;
-        if (!WriteFile(out.Get(), buffer.data(), read, &written, nullptr) || written != read) {
-            result = CD::eWriteFailed;
-            break;
-        }
-        progress.Advance(read, buffer.size());
-        result = job.Pace(read);
-        if (result != CD::eOK)
-            break;
-    }
-    out.Reset();
-    if (result == CD::eOK) {
-        // A read-only file of the same name would refuse to be replaced.
-        SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-            return CD::eOK;
-        result = CD::eWriteFailed;
-    }
-    DeleteFileA(temporary.c_str());
-    return result;
+CD::EError FreeBytes(const std::optional<CDExpManager::Drive>& drive, unsigned long long& free) {
+    if (!drive)
+        return CD::eNoDrive;
+    const auto recorder = Recorder::Create(*drive);
+    const CD::EError state = recorder->Validate();
+    return state != CD::eOK ? state : recorder->FreeBytes(free);
 }
 
-// Compares two files. eOK when equal, an interruption, or eWriteFailed.
-CD::EError CompareOne(const JobContext& job, const std::string& source, const std::string& target,
-                      std::vector<char>& first, std::vector<char>& second,
-                      ProgressReporter& progress) {
-    vesko::UniqueHandle a(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    vesko::UniqueHandle b(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (a.Get() == INVALID_HANDLE_VALUE || b.Get() == INVALID_HANDLE_VALUE)
-        return CD::eWriteFailed;
-    for (;;) {
-        const CD::EError interruption = job.Interruption();
-        if (interruption != CD::eOK)
-            return interruption;
-        DWORD readA = 0;
-        DWORD readB = 0;
-        if (!ReadFile(a.Get(), first.data(), static_cast<DWORD>(first.size()), &readA, nullptr) ||
-            !ReadFile(b.Get(), second.data(), static_cast<DWORD>(second.size()), &readB, nullptr))
-            return CD::eWriteFailed;
-        if (readA != readB || !std::equal(first.begin(), first.begin() + readA, second.begin()))
-            return CD::eWriteFailed;
-        if (readA == 0)
-            return CD::eOK;
-        progress.Advance(readA, first.size());
-    }
+// Whole KiB of free space for event 3: 0 without a usable drive.
+unsigned long long FreeKiB(const std::optional<CDExpManager::Drive>& drive) {
+    unsigned long long free = 0;
+    if (FreeBytes(drive, free) != CD::eOK)
+        return 0;
+    return std::min<unsigned long long>(free / 1024, 0xFFFFFFFFull);
 }
 
 }  // namespace
@@ -500,7 +172,8 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     const size_t body = whole.rfind("\\\\?\\", 0) == 0 ? 4 : 0;
     const size_t mark = whole.find('?', body);
     std::string folder = whole.substr(0, mark);
-    unsigned long long capacity = kCdCapacity;
+    unsigned long long capacity = kMedia[0].sectors * kSector;
+    bool writeOnce = false;
     unsigned long long speed = 0;
     if (mark != std::string::npos) {
         std::string options = whole.substr(mark + 1);
@@ -512,12 +185,12 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
         for (;;) {
             const size_t end = options.find('&', from);
             const std::string option = options.substr(from, end - from);
+            const auto medium = std::find_if(std::begin(kMedia), std::end(kMedia),
+                                             [&](const Medium& m) { return option == m.name; });
             unsigned long long value = 0;
-            if (option == "cd" && !sized) {
-                capacity = kCdCapacity;
-                sized = true;
-            } else if (option == "dvd" && !sized) {
-                capacity = kDvdCapacity;
+            if (medium != std::end(kMedia) && !sized) {
+                capacity = medium->sectors * kSector;
+                writeOnce = medium->writeOnce;
                 sized = true;
             } else if (ParseCount(option, "size=", value) && !sized) {
                 capacity = value;
@@ -534,19 +207,24 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     }
     if (folder.find_first_of("*?\"<>|", body) != std::string::npos)
         return false;
-    TrimSeparators(folder);
+    const bool image = EndsWithNoCase(folder, ".iso");
+    // An image is a file: a trailing separator would make it a folder.
+    if (image && discpath::IsSeparator(folder.back()))
+        return false;
+    discpath::TrimSeparators(folder);
     if (folder.size() <= body)
         return false;
     drive.text = whole;
     drive.folder = folder;
+    drive.image = image;
     drive.capacity = capacity;
+    drive.writeOnce = writeOnce;
     drive.speed = speed;
     return true;
 }
 
 bool CDExpManager::IsValid() const {
-    const auto drive = m_pCore->SelectedDrive();
-    return drive && IsFolder(drive->folder);
+    return CheckDrive(m_pCore->SelectedDrive()) == CD::eOK;
 }
 
 CD::EError CDExpManager::SetDrive(const char* text) {
@@ -587,7 +265,7 @@ CD::EError CDExpManager::GetDriveAvailSpace(unsigned long long& space) {
 }
 
 CD::EError CDExpManager::ValidateDrive() {
-    return CheckFolder(m_pCore->SelectedDrive());
+    return CheckDrive(m_pCore->SelectedDrive());
 }
 
 void CDExpManager::StartGetDriveAvailSpace() {
@@ -737,7 +415,7 @@ void CDExpManager::Core::Execute(const Job& job) {
             break;
         }
         case eValidation: {
-            const CD::EError result = CheckFolder(job.drive);
+            const CD::EError result = CheckDrive(job.drive);
             EndBusy();
             PostValue(2, result);
             break;
@@ -747,134 +425,30 @@ void CDExpManager::Core::Execute(const Job& job) {
 }
 
 CD::EError CDExpManager::Core::Burn(const Job& job) {
-    const CD::EError driveState = CheckFolder(job.drive);
+    if (!job.drive)
+        return CD::eNoDrive;
+    const auto recorder = Recorder::Create(*job.drive);
+    const CD::EError driveState = recorder->Validate();
     if (driveState != CD::eOK)
         return driveState;
-    if (job.source.empty())
+    if (job.source.empty() || GetFileAttributesA(job.source.c_str()) == INVALID_FILE_ATTRIBUTES)
         return CD::eSourceNotFound;
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExA(job.source.c_str(), GetFileExInfoStandard, &info))
-        return CD::eSourceNotFound;
-
-    const std::string source = FullPath(job.source);
-    const std::string disc = FullPath(job.drive->folder);
-    if (IsWithin(source, disc) || IsWithin(disc, source))
-        return CD::eNotSupported;
-
-    // What to copy, relative to sourceRoot; the disc gets the same layout.
-    std::string sourceRoot;
-    std::vector<Entry> entries;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        sourceRoot = source;
-        if (!ListTree(source, "", entries))
-            return CD::eSourceNotFound;
-    } else {
-        const size_t slash = source.find_last_of("\\/");
-        if (slash == std::string::npos)
-            return CD::eSourceNotFound;
-        sourceRoot = source.substr(0, slash);
-        Entry file;
-        file.relative = source.substr(slash + 1);
-        file.size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        entries.push_back(file);
-    }
-    entries.erase(
-        std::remove_if(entries.begin(), entries.end(), [](const Entry& e) { return e.link; }),
-        entries.end());
-
-    const unsigned long long total = FileBytes(entries);
-    unsigned long long free = 0;
-    const CD::EError spaceState = FreeBytes(job.drive, free);
-    if (spaceState != CD::eOK)
-        return spaceState;
-    if (total > free)
-        return CD::eNoSpace;
-
-    const JobContext context{*this, request, job.drive->speed};
-    WrittenSet written;
-    CD::EError result = CD::eOK;
-    {
-        ProgressReporter progress(*this, CD::eProgressBurn, total);
-        std::vector<char> buffer(static_cast<size_t>(progress.Step()));
-        for (const Entry& e : entries) {
-            result = context.Interruption();
-            if (result != CD::eOK)
-                break;
-            const std::string target = Join(disc, e.relative);
-            if (e.folder) {
-                if (CreateDirectoryA(target.c_str(), nullptr)) {
-                    written.AddFolder(target);
-                } else if (!IsFolder(target)) {
-                    result = CD::eWriteFailed;
-                    break;
-                }
-                continue;
-            }
-            result = CopyOne(context, Join(sourceRoot, e.relative), target, buffer, progress);
-            if (result != CD::eOK)
-                break;
-            written.AddFile(target);
-        }
-    }
-    if (result == CD::eOK && job.flag) {
-        ProgressReporter progress(*this, CD::eProgressVerify, total);
-        std::vector<char> first(static_cast<size_t>(progress.Step()));
-        std::vector<char> second(first.size());
-        for (const Entry& e : entries) {
-            if (e.folder)
-                continue;
-            result = CompareOne(context, Join(sourceRoot, e.relative), Join(disc, e.relative),
-                                first, second, progress);
-            if (result != CD::eOK)
-                break;
-        }
-    }
+    RecorderJob context(*this, request, job.drive->speed);
+    const CD::EError result = recorder->Burn(discpath::FullPath(job.source), job.flag, context);
     if (result == CD::eCancelled || result == CD::eStopped)
         PostValue(7, CDExpManager::eBurn);
-    if (result != CD::eOK && result != CD::eStopped)
-        written.Remove();
     return result;
 }
 
 CD::EError CDExpManager::Core::Erase(const Job& job) {
-    const CD::EError driveState = CheckFolder(job.drive);
+    if (!job.drive)
+        return CD::eNoDrive;
+    const auto recorder = Recorder::Create(*job.drive);
+    const CD::EError driveState = recorder->Validate();
     if (driveState != CD::eOK)
         return driveState;
-    const std::string disc = job.drive->folder;
-    std::vector<Entry> entries;
-    if (!ListTree(disc, "", entries))
-        return CD::eWriteFailed;
-
-    std::vector<const Entry*> files;
-    std::vector<const Entry*> folders;
-    for (const Entry& e : entries)
-        (e.folder ? folders : files).push_back(&e);
-
-    const JobContext context{*this, request};
-    std::optional<ProgressReporter> progress;
-    if (job.flag)
-        progress.emplace(*this, CD::eProgressErase, FileBytes(entries));
-    CD::EError result = CD::eOK;
-    for (size_t i = 0; i < files.size() && result == CD::eOK; ++i) {
-        result = context.Interruption();
-        if (result != CD::eOK)
-            break;
-        const std::string path = Join(disc, files[i]->relative);
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!DeleteFileA(path.c_str())) {
-            result = CD::eWriteFailed;
-            break;
-        }
-        if (progress)
-            progress->Advance(files[i]->size, i + 1 < files.size() ? files[i + 1]->size : 0);
-    }
-    // Innermost folders first. A link is removed itself, never its target.
-    for (auto it = folders.rbegin(); it != folders.rend() && result == CD::eOK; ++it) {
-        const std::string path = Join(disc, (*it)->relative);
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
-        if (!RemoveDirectoryA(path.c_str()))
-            result = CD::eWriteFailed;
-    }
+    RecorderJob context(*this, request, 0);
+    const CD::EError result = recorder->Erase(job.flag, context);
     if (result == CD::eCancelled || result == CD::eStopped)
         PostValue(7, CDExpManager::eErase);
     return result;

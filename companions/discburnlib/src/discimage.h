@@ -15,9 +15,9 @@
 #include <string>
 
 struct DiscImageOptions {
-    std::wstring label;     // volume label; "" takes the source's own name
-    FILETIME recorded{};    // recording date (UTC); all zero: now
-    bool udf = false;       // add the UDF bridge even when nothing needs it
+    std::wstring label;   // volume label; "" takes the source's own name
+    FILETIME recorded{};  // recording date (UTC); all zero: now
+    bool udf = false;     // add the UDF bridge even when nothing needs it
 };
 
 class DiscImage {

@@ -1,0 +1,26 @@
+// Path helpers the recorders share. Narrow paths are in the ANSI code page,
+// as the drive and source texts the host gives.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace discpath {
+
+bool IsFolder(const std::string& path);
+// folder + "\" + relative (no doubled separator; relative may be empty).
+std::string Join(const std::string& folder, const std::string& relative);
+bool IsSeparator(char c);
+// Drops trailing separators, keeping the one of a drive root ("C:\").
+void TrimSeparators(std::string& path);
+// The absolute form of path, without trailing separators.
+std::string FullPath(const std::string& path);
+// path is prefix or lies below it (case-insensitive, as the file system).
+bool IsWithin(const std::string& path, const std::string& prefix);
+// Whether folder\name leads elsewhere: a reparse point by its handle, or a
+// final path that is not the folder's own followed by the name. Wine shows a
+// host link to a file as the file itself; only its final path gives it away.
+bool IsLinkedFile(const std::string& folder, const std::string& name);
+
+}  // namespace discpath
