@@ -43,7 +43,11 @@ std::string DiscResultText(CD::EError error) {
         case CD::eStopped:
             return "eStopped (the job was stopped)";
         case CD::eNotSupported:
-            return "eNotSupported (the drive cannot do that)";
+            return "eNotSupported (the drive or disc cannot do that)";
+        case CD::eNoMedia:
+            return "eNoMedia (no disc in the drive, or one it cannot write)";
+        case CD::eMediaNotBlank:
+            return "eMediaNotBlank (the disc already holds a session)";
     }
     return "unknown disc result " + std::to_string(static_cast<unsigned>(error));
 }
