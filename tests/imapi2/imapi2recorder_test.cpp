@@ -4,6 +4,7 @@
 // The double's scenario and what it saw live in the prefix's registry.
 #include "cdexpmanager.h"
 #include "cdprogress.h"
+#include "cdresult.h"
 #include "discimage.h"
 #include "imapi2recorder.h"
 #include "imapi2registration.h"
@@ -14,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -234,8 +237,10 @@ TEST_F(Imapi2RecorderTest, ValidateAndFreeSpaceReadTheMedium) {
          (2295104 - dvdOverhead) * 2048},
         {"nearly full", L"blank", kCdR, 3, L"", CD::eOK, 0},
         {"no medium", L"none", kCdR, 359846, L"", CD::eNoMedia, 0},
-        {"closed CD-R", L"closed", kCdR, 359846, L"", CD::eMediaNotBlank, 0},
-        {"appendable CD-R", L"appendable", kCdR, 100000, L"", CD::eMediaNotBlank, 0},
+        // A disc with a session is valid but has no room (a burn refuses it).
+        {"closed CD-R", L"closed", kCdR, 359846, L"", CD::eOK, 0},
+        {"closed CD-RW", L"closed", kCdRw, 359846, L"", CD::eOK, 0},
+        {"appendable CD-R", L"appendable", kCdR, 100000, L"", CD::eOK, 0},
         {"held by another program", L"blank", kCdR, 359846, L"Other Burner", CD::eDriveBusy, 0},
     };
     for (const auto& c : cases) {
@@ -313,6 +318,8 @@ TEST_F(Imapi2BurnTest, BurnOutcomes) {
          CDExpManager::eCancelRequest, CD::eCancelled, true, false},
         {"stop midway", L"blank", kCdR, 359846, L"", 0xFFFFFFFF, false, CDExpManager::eStopRequest,
          CD::eStopped, true, false},
+        {"appendable medium", L"appendable", kCdR, 100000, L"", 0xFFFFFFFF, false,
+         CDExpManager::eNone, CD::eMediaNotBlank, false, false},
         {"too big for the medium", L"blank", kCdR, 200, L"", 0xFFFFFFFF, false, CDExpManager::eNone,
          CD::eNoSpace, false, false},
     };
@@ -440,6 +447,114 @@ TEST_F(Imapi2RecorderTest, EraseOutcomes) {
         } else {
             EXPECT_EQ(log.Phases(), "") << c.name;
         }
+    }
+}
+
+// A host's view through a real CDExpManager: the events of one job as
+// "1 4(burn) 5(1,0) 6(1)", progress folded to one entry per phase, once its
+// 6 has arrived. What to do at the first progress beyond 0 is the test's.
+class ManagerLog : public Observer {
+  public:
+    void OnEvent(Observable*, unsigned int eventId, void* data) override {
+        std::string text = std::to_string(eventId);
+        if (eventId == 4) {
+            const auto* progress = static_cast<CDProgress*>(data);
+            const char* kinds[] = {"none", "burn", "verify", "erase"};
+            text += std::string("(") + kinds[progress->GetKind() & 3] + ")";
+            if (progress->GetValue1() > 0 && onMoving) {
+                auto act = std::move(onMoving);
+                onMoving = nullptr;
+                act();
+            }
+        } else if (eventId == 5) {
+            const auto* result = static_cast<CDResult*>(data);
+            text += "(" + std::to_string(result->GetFirst()) + "," +
+                    std::to_string(result->GetSecond()) + ")";
+        } else if (eventId != 1) {
+            text += "(" + std::to_string(reinterpret_cast<uintptr_t>(data)) + ")";
+        }
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (eventId != 4 || m_last != text)
+            m_text += (m_text.empty() ? "" : " ") + text;
+        m_last = text;
+        m_finished = eventId == 6;
+        m_arrived.notify_all();
+    }
+    std::string WaitFinished() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_arrived.wait_for(lock, std::chrono::seconds(60), [this] { return m_finished; });
+        m_finished = false;
+        m_last.clear();
+        return std::exchange(m_text, {});
+    }
+    std::function<void()> onMoving;
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_arrived;
+    std::string m_text, m_last;
+    bool m_finished = false;
+};
+
+TEST_F(Imapi2RecorderTest, AHostBurnsAndErasesThroughTheManager) {
+    SetNumber(L"PaceMs", 2);
+    CDExpManager manager;
+    ManagerLog log;
+    manager.AddObserver(&log);
+    ASSERT_EQ(manager.SetDrive("R:"), CD::eOK);
+    const struct {
+        const char* name;
+        const wchar_t* medium;
+        DWORD type;
+        DWORD free;
+        const wchar_t* busy;
+        DWORD failAt;
+        bool erase;
+        bool flag;  // verify, or a full erase
+        bool cancel;
+        std::string events;
+    } cases[] = {
+        {"good burn", L"blank", kCdR, 359846, L"", 0xFFFFFFFF, false, false, false,
+         "1 4(burn) 5(1,0) 6(1)"},
+        {"burn with verify", L"blank", kCdR, 359846, L"", 0xFFFFFFFF, false, true, false,
+         "1 4(burn) 4(verify) 5(1,0) 6(1)"},
+        {"no medium", L"none", kCdR, 359846, L"", 0xFFFFFFFF, false, false, false,
+         "1 5(1,11) 6(1)"},
+        {"closed write-once medium", L"closed", kCdR, 0, L"", 0xFFFFFFFF, false, false, false,
+         "1 5(1,12) 6(1)"},
+        {"recorder busy", L"blank", kCdR, 359846, L"Other Burner", 0xFFFFFFFF, false, false, false,
+         "1 5(1,4) 6(1)"},
+        {"failure midway", L"blank", kCdR, 359846, L"", 100, false, false, false,
+         "1 4(burn) 5(1,7) 6(1)"},
+        {"cancel midway", L"blank", kCdR, 359846, L"", 0xFFFFFFFF, false, false, true,
+         "1 4(burn) 7(1) 5(1,8) 6(1)"},
+        {"too big for the medium", L"blank", kCdR, 200, L"", 0xFFFFFFFF, false, false, false,
+         "1 5(1,5) 6(1)"},
+        {"erase a rewritable disc", L"closed", kCdRw, 0, L"", 0xFFFFFFFF, true, true, false,
+         "1 4(erase) 5(2,0) 6(2)"},
+        {"erase a write-once disc", L"closed", kCdR, 0, L"", 0xFFFFFFFF, true, true, false,
+         "1 5(2,10) 6(2)"},
+        {"erase without a medium", L"none", kCdRw, 0, L"", 0xFFFFFFFF, true, true, false,
+         "1 5(2,11) 6(2)"},
+        {"erase a busy recorder", L"closed", kCdRw, 0, L"Other Burner", 0xFFFFFFFF, true, true,
+         false, "1 5(2,4) 6(2)"},
+    };
+    for (const auto& c : cases) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSeen);
+        SetText(L"Medium", c.medium);
+        SetNumber(L"MediaType", c.type);
+        SetNumber(L"FreeSectors", c.free);
+        SetText(L"Busy", c.busy);
+        SetNumber(L"FailAtSector", c.failAt);
+        if (c.cancel)
+            log.onMoving = [&] { manager.Cancel(); };
+        if (c.erase)
+            manager.StartErase(c.flag);
+        else
+            manager.StartBurn(source.c_str(), c.flag);
+        EXPECT_EQ(log.WaitFinished(), c.events) << c.name;
+        log.onMoving = nullptr;
+        EXPECT_EQ(Seen(L"Acquired"), Seen(L"Released")) << c.name;
     }
 }
 

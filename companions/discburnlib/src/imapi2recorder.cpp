@@ -281,7 +281,10 @@ CD::EError Imapi2Recorder::Validate() {
     if (const auto error = OpenRecorder(recorder.GetAddressOf()))
         return error;
     Medium medium;
-    return Inspect(recorder.Get(), medium);
+    const CD::EError state = Inspect(recorder.Get(), medium);
+    // A disc that holds a session is still a usable disc: a rewritable one
+    // can be erased; a burn on it answers eMediaNotBlank.
+    return state == CD::eMediaNotBlank ? CD::eOK : state;
 }
 
 CD::EError Imapi2Recorder::FreeBytes(unsigned long long& free) {
@@ -293,8 +296,11 @@ CD::EError Imapi2Recorder::FreeBytes(unsigned long long& free) {
     if (const auto error = OpenRecorder(recorder.GetAddressOf()))
         return error;
     Medium medium;
-    if (const auto error = Inspect(recorder.Get(), medium))
-        return error;
+    const CD::EError state = Inspect(recorder.Get(), medium);
+    if (state == CD::eMediaNotBlank)
+        return CD::eOK;  // nothing more goes onto it
+    if (state != CD::eOK)
+        return state;
     const unsigned long long overhead = DiscImage::EmptySectorCount(medium.udf);
     free = medium.freeSectors > overhead ? (medium.freeSectors - overhead) * DiscImage::kSectorSize
                                          : 0;

@@ -13,20 +13,23 @@
 // volume path names that letter; otherwise null (the caller falls back to
 // the folder recorder).
 //
-// Validate / FreeBytes read the drive without taking it:
-//   eOK            a blank (or overwritable) medium that IMAPI2 can write;
-//                  FreeBytes: the free sectors x 2048 less the file systems'
-//                  own sectors (DiscImage::EmptySectorCount), 0 at least
+// Validate / FreeBytes read the drive without taking it. As with the folder
+// recorder, a disc that already holds a session is a valid disc (a
+// rewritable one can be erased) with no free space; only a burn refuses it.
+//   eOK            a medium IMAPI2 can write or erase. FreeBytes: on a blank
+//                  (or overwritable) medium the free sectors x 2048 less the
+//                  file systems' own sectors (DiscImage::EmptySectorCount),
+//                  0 at least; 0 on a medium that holds a session (closed,
+//                  or appendable with data: the image is laid out from
+//                  sector 0, so it cannot follow an earlier session)
 //   eInvalidDrive  the recorder is gone, or IMAPI2 fails on it
 //   eNoMedia       no medium, or one this recorder cannot write (a pressed
 //                  disc, damaged, write-protected, unknown)
-//   eMediaNotBlank the medium already holds a session: closed, or appendable
-//                  with data (the image is laid out from sector 0, so it
-//                  cannot follow an earlier session); FreeBytes gives 0
 //   eDriveBusy     another program holds the recorder exclusively
 //
 // Burn(source, verify, job), in this order:
-//   the drive's state as above (nothing touched yet) -> that error
+//   the drive's state as above (nothing touched yet) -> that error, and
+//   eMediaNotBlank for a medium that holds a session
 //   the image: eSourceNotFound / eNotSupported from DiscImage::Create
 //   eNoSpace       the image needs more sectors than are free: the drive is
 //                  not touched
