@@ -532,6 +532,9 @@ TEST_F(Imapi2RecorderTest, AHostBurnsAndErasesThroughTheManager) {
          "1 5(1,5) 6(1)"},
         {"erase a rewritable disc", L"closed", kCdRw, 0, L"", 0xFFFFFFFF, true, true, false,
          "1 4(erase) 5(2,0) 6(2)"},
+        // IMAPI2 cannot stop a blanking once it runs: the erase ends, blank.
+        {"erase cancelled midway", L"closed", kCdRw, 0, L"", 0xFFFFFFFF, true, true, true,
+         "1 4(erase) 5(2,0) 6(2)"},
         {"erase a write-once disc", L"closed", kCdR, 0, L"", 0xFFFFFFFF, true, true, false,
          "1 5(2,10) 6(2)"},
         {"erase without a medium", L"none", kCdRw, 0, L"", 0xFFFFFFFF, true, true, false,
@@ -555,6 +558,9 @@ TEST_F(Imapi2RecorderTest, AHostBurnsAndErasesThroughTheManager) {
         EXPECT_EQ(log.WaitFinished(), c.events) << c.name;
         log.onMoving = nullptr;
         EXPECT_EQ(Seen(L"Acquired"), Seen(L"Released")) << c.name;
+        if (c.erase && c.events.find("5(2,0)") != std::string::npos) {
+            EXPECT_EQ(Narrow(Text(kScenario, L"Medium")), "blank") << c.name;
+        }
     }
 }
 
