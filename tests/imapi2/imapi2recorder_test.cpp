@@ -5,6 +5,7 @@
 #include "cdexpmanager.h"
 #include "cdprogress.h"
 #include "cdresult.h"
+#include "discimagecomstream.h"
 #include "discimage.h"
 #include "imapi2recorder.h"
 #include "imapi2registration.h"
@@ -180,6 +181,103 @@ TEST_F(Imapi2RecorderTest, TheDoubleAnswersUnderImapi2sClassIds) {
     }
 }
 
+TEST_F(Imapi2RecorderTest, TheRegistrationPutsBackWhatWasThere) {
+    // What this test's own registration wrote stands for a registration
+    // that was there before a second one.
+    const std::wstring key = L"Software\\Classes\\CLSID\\" + Imapi2Registration::ClassIds()[0];
+    auto snapshot = [&] {
+        Imapi2Registration::Tree tree;
+        vesko::UniqueHKey handle;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Receive()) ==
+            ERROR_SUCCESS)
+            Imapi2Registration::Read(handle.Get(), tree);
+        std::string text;
+        std::function<void(const Imapi2Registration::Tree&, const std::string&)> walk =
+            [&](const Imapi2Registration::Tree& t, const std::string& at) {
+                for (const auto& v : t.values)
+                    text +=
+                        at + "=" + Narrow(v.name) + ":" + std::to_string(v.type) + ":" +
+                        (v.type == REG_SZ
+                             ? Narrow(std::wstring(reinterpret_cast<const wchar_t*>(v.data.data()),
+                                                   v.data.size() / sizeof(wchar_t)))
+                             : std::string(v.data.begin(), v.data.end())) +
+                        ";";
+                for (const auto& [name, sub] : t.keys)
+                    walk(sub, at + "\\" + Narrow(name));
+            };
+        walk(tree, "");
+        return text;
+    };
+    const std::string before = snapshot();
+    ASSERT_NE(before.find("imapi2double.dll"), std::string::npos) << before;
+    {
+        Imapi2Registration other("C:\\elsewhere\\other.dll");
+        ASSERT_TRUE(other.ok);
+        EXPECT_NE(snapshot().find("other.dll"), std::string::npos) << snapshot();
+    }
+    EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(Imapi2RecorderTest, TheImageStreamIsAReadOnlyIStream) {
+    std::unique_ptr<DiscImage> image;
+    ASSERT_EQ(DiscImage::Create(std::wstring(source.begin(), source.end()), {}, image), CD::eOK);
+    const unsigned long long size = image->ByteCount();
+    auto stream = DiscImageComStream::Create(std::move(image), L"source");
+    STATSTG stat{};
+    ASSERT_EQ(stream->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, size);
+    EXPECT_EQ(stat.type, static_cast<DWORD>(STGTY_STREAM));
+    EXPECT_EQ(stat.pwcsName ? Narrow(stat.pwcsName) : "", "source");
+    CoTaskMemFree(stat.pwcsName);
+    // Seeks from each origin, as "where it lands".
+    const struct {
+        const char* name;
+        LONGLONG move;
+        DWORD origin;
+        HRESULT hr;
+        unsigned long long at;
+    } seeks[] = {
+        {"end", 0, STREAM_SEEK_END, S_OK, size},
+        {"start", 0, STREAM_SEEK_SET, S_OK, 0},
+        {"forward", 4096, STREAM_SEEK_CUR, S_OK, 4096},
+        {"back from the end", -2048, STREAM_SEEK_END, S_OK, size - 2048},
+        {"before the start", -1, STREAM_SEEK_SET, STG_E_INVALIDFUNCTION, size - 2048},
+    };
+    for (const auto& s : seeks) {
+        LARGE_INTEGER move;
+        move.QuadPart = s.move;
+        ULARGE_INTEGER at{};
+        EXPECT_EQ(stream->Seek(move, s.origin, &at), s.hr) << s.name;
+        LARGE_INTEGER none{};
+        stream->Seek(none, STREAM_SEEK_CUR, &at);
+        EXPECT_EQ(at.QuadPart, s.at) << s.name;
+    }
+    // The last sector, then nothing: S_FALSE for a short read.
+    std::vector<char> buffer(8192);
+    ULONG read = 0;
+    EXPECT_EQ(stream->Read(buffer.data(), 8192, &read), S_FALSE);
+    EXPECT_EQ(read, 2048u);
+    EXPECT_EQ(stream->Read(buffer.data(), 8192, &read), S_FALSE);
+    EXPECT_EQ(read, 0u);
+    ULONG written = 7;
+    EXPECT_EQ(stream->Write(buffer.data(), 1, &written), STG_E_ACCESSDENIED);
+    EXPECT_EQ(written, 0u);
+    // The whole stream reads back as many bytes as Stat promised.
+    LARGE_INTEGER start{};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    unsigned long long total = 0;
+    while (SUCCEEDED(stream->Read(buffer.data(), 8192, &read)) && read)
+        total += read;
+    EXPECT_EQ(total, size);
+    // Reference counted; IStream and its bases only.
+    vesko::ComPtr<ISequentialStream> sequential;
+    EXPECT_EQ(stream.As(&sequential), S_OK);
+    vesko::ComPtr<IDispatch> dispatch;
+    EXPECT_EQ(stream.As(&dispatch), E_NOINTERFACE);
+    EXPECT_EQ(stream->AddRef(), 3u);
+    EXPECT_EQ(stream->Release(), 2u);
+}
+
 TEST_F(Imapi2RecorderTest, ADriveLetterWithARecorderBehindItGetsOne) {
     SetText(L"Recorders", L"Q:|R:");
     const struct {
@@ -333,6 +431,10 @@ TEST_F(Imapi2BurnTest, BurnOutcomes) {
         const BurnRun run = Burn(c.verify, c.interrupt);
         EXPECT_EQ(run.result, c.result) << c.name << ": progress " << run.phases;
         EXPECT_EQ(Seen(L"Writes"), c.written ? 1u : 0u) << c.name;
+        // Refused before the drive is touched: it is never taken.
+        if (!c.written) {
+            EXPECT_EQ(Seen(L"Acquired"), 0u) << c.name;
+        }
         // The recorder is given back on every path, and held while writing.
         EXPECT_EQ(Seen(L"Acquired"), Seen(L"Released")) << c.name;
         EXPECT_EQ(Text(kSeen, L"Owner"), L"") << c.name;
@@ -370,6 +472,18 @@ TEST_F(Imapi2BurnTest, AWrittenWriteOnceDiscTakesNoSecondBurn) {
     const BurnRun again = Burn(false);
     EXPECT_EQ(again.result, CD::eMediaNotBlank);
     EXPECT_EQ(Seen(L"Writes"), 0u);
+}
+
+TEST_F(Imapi2BurnTest, ABurnLeavesNoSourceFileOpen) {
+    ASSERT_EQ(Burn(false).result, CD::eOK);
+    // Each opened without sharing: fails while the burn's image still holds it.
+    for (const char* name : {"a.txt", "sub\\b.txt", "sub\\deeper\\c.txt", "sub\\big.bin"}) {
+        const std::string path = source + "\\" + name;
+        vesko::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_NE(file.Get(), INVALID_HANDLE_VALUE)
+            << name << " still open after the burn: " << vesko::test::Describe(GetLastError());
+    }
 }
 
 TEST_F(Imapi2BurnTest, TheWrittenStreamIsAnImageOfTheSource) {

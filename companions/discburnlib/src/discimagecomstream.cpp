@@ -6,8 +6,11 @@
 vesko::ComPtr<IStream> DiscImageComStream::Create(std::unique_ptr<DiscImage> image,
                                                   std::wstring name) {
     vesko::ComPtr<IStream> stream;
-    // The reference the constructor starts with goes to the ComPtr.
-    stream.Attach(new DiscImageComStream(std::move(image), std::move(name)));
+    // The reference the object starts with goes to the ComPtr through its
+    // address: mingw-w64's ComPtr::Attach adds a reference of its own
+    // (unlike the Windows SDK's), which would keep the stream, its image and
+    // the image's open source file alive for good.
+    *stream.ReleaseAndGetAddressOf() = new DiscImageComStream(std::move(image), std::move(name));
     return stream;
 }
 

@@ -8,7 +8,9 @@
 
 vesko::ComPtr<IDispatch> Imapi2EventSink::Create(REFIID events, Handler handler) {
     vesko::ComPtr<IDispatch> sink;
-    sink.Attach(new Imapi2EventSink(events, std::move(handler)));
+    // Handed over through the address: mingw-w64's ComPtr::Attach adds a
+    // reference, which would keep the sink (and the job it reports to) alive.
+    *sink.ReleaseAndGetAddressOf() = new Imapi2EventSink(events, std::move(handler));
     return sink;
 }
 

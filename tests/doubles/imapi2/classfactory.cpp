@@ -37,13 +37,15 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object)
         return CLASS_E_NOAGGREGATION;
     vesko::ComPtr<IUnknown> made;
     if (m_clsid == __uuidof(MsftDiscMaster2))
-        made.Attach(static_cast<IDiscMaster2*>(new DiscMaster2Double()));
+        *made.ReleaseAndGetAddressOf() = static_cast<IDiscMaster2*>(new DiscMaster2Double());
     else if (m_clsid == __uuidof(MsftDiscRecorder2))
-        made.Attach(static_cast<IDiscRecorder2*>(new DiscRecorder2Double()));
+        *made.ReleaseAndGetAddressOf() = static_cast<IDiscRecorder2*>(new DiscRecorder2Double());
     else if (m_clsid == __uuidof(MsftDiscFormat2Data))
-        made.Attach(static_cast<IDiscFormat2Data*>(new DiscFormat2DataDouble()));
+        *made.ReleaseAndGetAddressOf() =
+            static_cast<IDiscFormat2Data*>(new DiscFormat2DataDouble());
     else
-        made.Attach(static_cast<IDiscFormat2Erase*>(new DiscFormat2EraseDouble()));
+        *made.ReleaseAndGetAddressOf() =
+            static_cast<IDiscFormat2Erase*>(new DiscFormat2EraseDouble());
     return made->QueryInterface(iid, object);
 }
 

@@ -426,7 +426,7 @@ void DiscFormat2DataDouble::Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION action, LONG se
     values.remaining = total - elapsed;
     values.action = action;
     vesko::ComPtr<IDiscFormat2DataEventArgs> progress;
-    progress.Attach(new DataEventArgsDouble(values));
+    *progress.ReleaseAndGetAddressOf() = new DataEventArgsDouble(values);
     VARIANT arguments[2];
     VariantInit(&arguments[0]);
     VariantInit(&arguments[1]);

@@ -29,7 +29,7 @@ int EventPoint::Sinks::Fire(VARIANT* arguments, UINT count) {
 vesko::ComPtr<IConnectionPoint> EventPoint::Create(IConnectionPointContainer* owner,
                                                    std::shared_ptr<Sinks> sinks) {
     vesko::ComPtr<IConnectionPoint> point;
-    point.Attach(new EventPoint(owner, std::move(sinks)));
+    *point.ReleaseAndGetAddressOf() = new EventPoint(owner, std::move(sinks));
     return point;
 }
 
