@@ -2,8 +2,7 @@
 // writes its InprocServer32 registration for its own scope.
 #include "classfactory.h"
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
-    DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     if (!object)
         return E_POINTER;
     *object = nullptr;
@@ -15,6 +14,6 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
     return hr;
 }
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return DoubleObjects() == 0 ? S_OK : S_FALSE;
 }
