@@ -44,6 +44,10 @@ std::string DiscResultText(CD::EError error) {
             return "eStopped (the job was stopped)";
         case CD::eNotSupported:
             return "eNotSupported (the drive cannot do that)";
+        case CD::eNoMedia:
+            return "eNoMedia (no disc, or one the drive cannot write)";
+        case CD::eMediaNotBlank:
+            return "eMediaNotBlank (the disc is not blank)";
     }
     return "unknown disc result " + std::to_string(static_cast<unsigned>(error));
 }
