@@ -272,8 +272,11 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
           DiscResultText(watcher.LastResult()) + ", " + std::to_string(watcher.ProgressEvents()) +
               " progress events");
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    Check("  ... image written", GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &info),
-          image + ", " + std::to_string(info.nFileSizeLow / 2048) + " sectors");
+    const bool present = GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &info) != 0;
+    const unsigned long long bytes =
+        (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    Check("  ... image written", present && bytes > 0,
+          image + ", " + std::to_string(bytes / 2048) + " sectors");
     watcher.Reset();
     disc.StartBurn(sample.c_str(), false);
     Check("  ... a second burn onto the closed disc is refused",
