@@ -250,6 +250,38 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
     const bool erased = watcher.WaitForEnd(60000);
     Check("StartErase", erased && watcher.LastResult() == CD::eOK,
           DiscResultText(watcher.LastResult()));
+
+    // The same study into a disc image that any burner or virtual drive takes.
+    // It stays in the writable folder after the walk, for a look inside.
+    std::printf("disc export (image file):\n");
+    const std::string image = m_writableDir + "\\veskohost-export.iso";
+    discStep("SetDrive <writable>\\veskohost-export.iso?cd-rw",
+             disc.SetDrive((image + "?cd-rw").c_str()));
+    watcher.Reset();
+    disc.StartErase(true);  // the previous walk's image, if any
+    Check("StartErase (a blank disc stays blank)",
+          watcher.WaitForEnd(60000) && watcher.LastResult() == CD::eOK,
+          DiscResultText(watcher.LastResult()));
+    discStep("GetDriveAvailSpace on the blank CD-RW", disc.GetDriveAvailSpace(space));
+    std::printf("         free: %llu bytes (%llu sectors)\n", space, space / 2048);
+    watcher.Reset();
+    disc.StartBurn(sample.c_str(), true);
+    const bool imaged = watcher.WaitForEnd(120000);
+    Check("StartBurn sample folder into the image (with verify)",
+          imaged && watcher.LastResult() == CD::eOK,
+          DiscResultText(watcher.LastResult()) + ", " + std::to_string(watcher.ProgressEvents()) +
+              " progress events");
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    const bool present = GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &info) != 0;
+    const unsigned long long bytes =
+        (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    Check("  ... image written", present && bytes > 0,
+          image + ", " + std::to_string(bytes / 2048) + " sectors");
+    watcher.Reset();
+    disc.StartBurn(sample.c_str(), false);
+    Check("  ... a second burn onto the closed disc is refused",
+          watcher.WaitForEnd(60000) && watcher.LastResult() == CD::eMediaNotBlank,
+          DiscResultText(watcher.LastResult()));
     disc.RemoveObserver(&watcher);
 }
 

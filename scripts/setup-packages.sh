@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs; does nothing when they are there.
+# Installs the Debian packages the build and the tests need (genisoimage and xorriso make the
+# disc images the image reader is tested on); does nothing when they are there.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64
       libwine-dev googletest cmake ninja-build dpkg-dev perl make clang-format cpio fp-utils-3.2.2
-      ccache locales xorriso 7zip)
+      ccache locales genisoimage xorriso 7zip)
 missing=()
 for p in "${pkgs[@]}"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
 if ((${#missing[@]})); then

@@ -477,6 +477,8 @@ bool Attack::MakeFixture() {
     GetWindowsDirectoryW(windows, MAX_PATH);
     const std::string script =
         link(O + L"\\secret.txt", A + L"\\lfile.txt") +
+        link(O + L"\\secret.txt", A + L"\\limage.iso") + link(m_auditLog, A + L"\\logimage.iso") +
+        hard(O + L"\\hardtarget.txt", A + L"\\hard.iso") +
         link(O + L"\\created.txt", A + L"\\ldang.txt") + link(O + L"\\outdir", A + L"\\ldir") +
         link(O + L"\\newdir", A + L"\\ldirdang") + link(m_auditLog, A + L"\\loglink.log") +
         link(m_log, A + L"\\llogdir") + link(O + L"\\secret2.txt", A + L"\\tree1\\flink.txt") +
@@ -798,6 +800,7 @@ int Attack::Run() {
            {Op::Help, m_helpDir + L"\\ok.chm", "a help file beside the broker"},
            {Op::Help, m_policyHelp + L"\\manual.chm", "a help file of a policy help folder"},
            {Op::SetDrive, A + L"\\disc", "a disc folder of the host's"},
+           {Op::SetDrive, A + L"\\new.iso?dvd", "a disc image of the host's"},
            {Op::Burn, A + L"\\burnsrc", "a burn of the host's folder"}},
           true);
 
@@ -850,7 +853,9 @@ int Attack::Run() {
            {Op::Burn, A + L"\\loglink.log", "link to the audit log: burn"},
            {Op::Burn, A + L"\\llogdir", "link to the log folder: burn"},
            {Op::Delete, A + L"\\llogdir", "link to the log folder: delete"},
-           {Op::SetDrive, A + L"\\llogdir", "link to the log folder: disc folder"}});
+           {Op::SetDrive, A + L"\\llogdir", "link to the log folder: disc folder"},
+           {Op::SetDrive, A + L"\\limage.iso", "link to an outside file: disc image (erase)"},
+           {Op::SetDrive, A + L"\\logimage.iso?cd-rw", "link to the audit log: disc image"}});
 
     Table("links inside trees",
           {{Op::Delete, A + L"\\tree1", "tree with file, folder and empty-folder links: delete"},
@@ -870,6 +875,7 @@ int Attack::Run() {
            {Op::MoveTo, A + L"\\hard.txt", "second name of an outside file: replace"},
            {Op::Writable, A + L"\\hard.txt", "second name of an outside file: writable?"},
            {Op::Burn, A + L"\\hard.txt", "second name of an outside file: burn"},
+           {Op::SetDrive, A + L"\\hard.iso", "second name of an outside file: disc image"},
            {Op::ReCreate, A + L"\\loghard.log", "second name of the audit log: truncate"},
            {Op::MoveFrom, A + L"\\loghard.log", "second name of the audit log: move"},
            {Op::MoveTo, A + L"\\loghard.log", "second name of the audit log: replace"},
@@ -901,7 +907,9 @@ int Attack::Run() {
            {Op::SetDrive, m_export, "the export folder itself"},
            {Op::SetDrive, m_log, "the log folder"},
            {Op::SetDrive, m_product, "the product folder (a root)"},
-           {Op::SetDrive, m_company, "the company folder above the log"}});
+           {Op::SetDrive, m_company, "the company folder above the log"},
+           {Op::SetDrive, O + L"\\export.iso", "a disc image outside every folder"},
+           {Op::SetDrive, DriveAlias(A) + L"\\z.iso", "a disc image named through Z:"}});
     // A link planted after the disc folder was accepted: burn and erase
     // look again.
     DWORD error = 0;

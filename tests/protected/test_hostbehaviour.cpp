@@ -12,6 +12,7 @@
 #include <cdprogress.h>
 #include <cdresult.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
@@ -130,12 +131,13 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 // The folders a host burns from and to, below the product's writable folder
 // (the broker allows nothing else).
 struct Folders {
-    std::string base, disc, small, big;
+    std::string base, disc, image, small, big;
     void Make(const std::string& writable, const std::string& tag) {
         base = writable + "\\hostrows-" + tag + "-" + std::to_string(GetCurrentProcessId());
         RemoveTree(base);
         CreateDirectoryA(base.c_str(), nullptr);
         disc = base + "\\disc";
+        image = base + "\\disc.iso";
         small = base + "\\small";
         big = base + "\\big.bin";
         CreateDirectoryA(small.c_str(), nullptr);
@@ -147,6 +149,7 @@ struct Folders {
     }
     // An empty disc before each run.
     void FreshDisc() const {
+        DeleteFileA(image.c_str());
         RemoveTree(disc);
         CreateDirectoryA(disc.c_str(), nullptr);
     }
@@ -200,6 +203,12 @@ struct Row {
 void Burn(Host& h, const std::string& source, const char* option = "", bool verify = false) {
     h.cd.load()->SetDrive((h.folders->disc + option).c_str());
     h.cd.load()->StartBurn(source.c_str(), verify);
+}
+
+// The same into a disc image.
+void BurnImage(Host& h, const char* option, bool verify = false) {
+    h.cd.load()->SetDrive((h.folders->image + option).c_str());
+    h.cd.load()->StartBurn(h.folders->small.c_str(), verify);
 }
 
 const std::vector<Row>& Rows() {
@@ -278,6 +287,26 @@ const std::vector<Row>& Rows() {
              fresh->StartValidateDrive();
          },
          "1 4 5(1,0) replaced 1 2(0) 6(4)"},
+        {"image burn with verify", [](Host& h) { BurnImage(h, "?cd-rw", true); }, nullptr,
+         "1 4 5(1,0) 6(1)"},
+        {"image cancel",
+         [](Host& h) {
+             BurnImage(h, "?dvd&speed=32");
+             h.cd.load()->Cancel();
+         },
+         nullptr, "1 4 7(1) 5(1,8) 6(1)"},
+        {"second burn onto a write-once image from 6", [](Host& h) { BurnImage(h, "?cd-r"); },
+         [](Host& h, unsigned id) {
+             if (id == 6)
+                 h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         "1 4 5(1,0) 6(1) 1 5(1,12) 6(1)"},
+        {"erase of a write-once image",
+         [](Host& h) {
+             h.cd.load()->SetDrive((h.folders->image + "?dvd-r").c_str());
+             h.cd.load()->StartErase(true);
+         },
+         nullptr, "1 5(2,10) 6(2)"},
         {"SendMessage observer", [](Host& h) { Burn(h, h.folders->small); }, nullptr,
          "1 4 5(1,0) 6(1)", true},
         {"two observers", [](Host& h) { Burn(h, h.folders->small); }, nullptr,
@@ -388,6 +417,40 @@ INSTANTIATE_TEST_SUITE_P(Table, HostRows, ::testing::Range<size_t>(0, Rows().siz
                                  name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
+
+// An image burnt through the broker holds what one burnt directly holds, as
+// readers that are not ours (xorriso, 7-Zip) see it: same size, same tree,
+// same bytes; only the recording date may differ.
+TEST(HostBehaviour, AnImageBurntThroughTheBrokerHoldsWhatADirectOneHolds) {
+    Folders folders;
+    ChooseMode(false);
+    FileIOService* io = IOManager::GetIOManager().GetFileIOService();
+    ASSERT_NE(io, nullptr);
+    folders.Make(std::string(io->GetWritableDir()), "image");
+    IOManager::ReleaseIOManager();
+    const auto burn = std::find_if(Rows().begin(), Rows().end(), [](const Row& r) {
+        return std::string(r.name) == "image burn with verify";
+    });
+    ASSERT_NE(burn, Rows().end());
+    const std::string direct = folders.base + "\\direct.iso";
+    EXPECT_EQ(RunRow(*burn, false, folders).count(burn->expected), 1u);
+    ASSERT_TRUE(MoveFileA(folders.image.c_str(), direct.c_str()));
+    EXPECT_EQ(RunRow(*burn, true, folders).count(burn->expected), 1u);
+    const std::string script =
+        "rm -rf x1 x2 x3 && mkdir x1 x2 x3\n"
+        "xorriso -local_charset UTF-8 -osirrox on -indev direct.iso -extract / x1 >/dev/null "
+        "2>&1 || exit 1\n"
+        "xorriso -local_charset UTF-8 -osirrox on -indev disc.iso -extract / x2 >/dev/null 2>&1 "
+        "|| exit 2\n"
+        "7zz x -y -tiso -ox3 disc.iso >/dev/null || exit 3\n"
+        "chmod -R u+w x1 x2 x3\n"
+        "diff -r small x1 && diff -r x1 x2 && diff -r x2 x3 || exit 4\n"
+        "test $(stat -c %s direct.iso) = $(stat -c %s disc.iso) || exit 5\n"
+        "rm -rf x1 x2 x3\n";
+    std::string output;
+    EXPECT_EQ(RunOnHost(folders.base, script, output), 0) << output;
+    RemoveTree(folders.base);
+}
 
 // A broker of the first contract version has no per-broker names: the
 // library waits on the seven fixed names, and one host still gets its events.

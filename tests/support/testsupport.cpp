@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -159,6 +160,31 @@ bool WaitFor(const std::function<bool()>& done, DWORD milliseconds) {
     for (DWORD waited = 0; !done() && waited < milliseconds; waited += 20)
         Sleep(20);
     return done();
+}
+
+int RunOnHost(const std::string& folder, const std::string& script, std::string& output,
+              DWORD milliseconds) {
+    static std::atomic<unsigned> counter{0};
+    const std::string unixFolder = UnixName(folder);
+    const std::string tag =
+        "host-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
+    // The status file appears whole (written aside, then renamed): its
+    // presence means the script has ended.
+    const std::string body = "export PATH=/usr/bin:/bin LANG=C.UTF-8 LC_ALL=C.UTF-8\ncd '" +
+                             unixFolder + "' || exit 1\n( " + script + "\n) > " + tag +
+                             ".out 2>&1\necho $? > " + tag + ".tmp && mv " + tag + ".tmp " + tag +
+                             ".rc\n";
+    const std::string base = folder + "\\" + tag;
+    output.clear();
+    if (unixFolder.empty() || !WriteFileText(base + ".sh", body) ||
+        !StartOnHost("Z:\\bin\\sh", "/bin/sh \"" + unixFolder + "/" + tag + ".sh\""))
+        return -1;
+    const bool ended = WaitFor([&] { return Exists(base + ".rc"); }, milliseconds);
+    output = ReadFileText(base + ".out");
+    const int rc = ended ? std::atoi(ReadFileText(base + ".rc").c_str()) : -1;
+    for (const char* suffix : {".sh", ".out", ".rc"})
+        DeleteFileA((base + suffix).c_str());
+    return rc;
 }
 
 bool HostLink(const std::string& link, const std::string& target) {

@@ -46,6 +46,12 @@ std::string UnixName(const std::string& path);
 // for its effect, with WaitFor (true when done() held in time).
 bool StartOnHost(const char* program, std::string commandLine);
 bool WaitFor(const std::function<bool()>& done, DWORD milliseconds);
+// Runs a shell script on the host in folder (a Windows path), with a UTF-8
+// locale (host tools turn disc names into the locale's characters), and
+// waits for it: its exit status, -1 when it could not start or did not end in
+// time. output gets what it printed on both streams.
+int RunOnHost(const std::string& folder, const std::string& script, std::string& output,
+              DWORD milliseconds = 120000);
 // A free drive letter of the prefix pointed at a folder for one scope. Wine
 // finds its drives through the links in the prefix's dosdevices folder
 // (DefineDosDevice does not reach its file access), so the link is made there.

@@ -207,10 +207,9 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     }
     if (folder.find_first_of("*?\"<>|", body) != std::string::npos)
         return false;
+    // A name ending in ".iso" is an image file; with a trailing separator it
+    // is a folder of that name.
     const bool image = EndsWithNoCase(folder, ".iso");
-    // An image is a file: a trailing separator would make it a folder.
-    if (image && discpath::IsSeparator(folder.back()))
-        return false;
     discpath::TrimSeparators(folder);
     if (folder.size() <= body)
         return false;
