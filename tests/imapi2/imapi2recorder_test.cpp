@@ -21,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <vesko/raii.h>
@@ -83,6 +84,8 @@ class ProgressLog : public CDNotifiable {
             return;
         const auto* progress = static_cast<CDProgress*>(data);
         m_posts.push_back({progress->GetKind(), progress->GetValue1(), progress->GetValue2()});
+        if (GetCurrentThreadId() != m_thread)
+            ++m_elsewhere;
         if (onProgress)
             onProgress(m_posts.back());
     }
@@ -110,6 +113,8 @@ class ProgressLog : public CDNotifiable {
         return text;
     }
     size_t Count() const { return m_posts.size(); }
+    // Posts that came on another thread than the job's (the log's maker's).
+    int Elsewhere() const { return m_elsewhere; }
     const std::vector<Post>& Posts() const { return m_posts; }
     std::function<void(const Post&)> onProgress;
 
@@ -127,6 +132,8 @@ class ProgressLog : public CDNotifiable {
         }
     }
     mutable std::mutex m_mutex;
+    DWORD m_thread = GetCurrentThreadId();
+    int m_elsewhere = 0;
     std::vector<unsigned int> m_events;
     std::vector<Post> m_posts;
 };
@@ -360,11 +367,14 @@ struct BurnRun {
     CD::EError result;
     std::string phases;
     unsigned long streamKiB;
+    int elsewhere;  // progress posted off the job's thread
+    DWORD milliseconds;
 };
 
 class Imapi2BurnTest : public Imapi2RecorderTest {
   protected:
-    BurnRun Burn(bool verify, CDExpManager::Request interruptAt = CDExpManager::eNone) {
+    BurnRun Burn(bool verify, CDExpManager::Request interruptAt = CDExpManager::eNone,
+                 DWORD interruptAfterMs = 0) {
         auto recorder = Open();
         EXPECT_NE(recorder, nullptr);
         if (!recorder)
@@ -377,10 +387,22 @@ class Imapi2BurnTest : public Imapi2RecorderTest {
                 if (post.done > 0)
                     request = interruptAt;
             };
+        // Or after a while, whatever the drive has reported.
+        std::thread late;
+        if (interruptAfterMs)
+            late = std::thread([&] {
+                Sleep(interruptAfterMs);
+                request = CDExpManager::eCancelRequest;
+            });
         RecorderJob job(log, request, 0);
+        const ULONGLONG start = GetTickCount64();
         const CD::EError result = recorder->Burn(source, verify, job);
+        const auto took = static_cast<DWORD>(GetTickCount64() - start);
+        if (late.joinable())
+            late.join();
         return {result, log.Phases(),
-                static_cast<unsigned long>((SeenBytes(L"StreamBytes") + 1023) / 1024)};
+                static_cast<unsigned long>((SeenBytes(L"StreamBytes") + 1023) / 1024),
+                log.Elsewhere(), took};
     }
 };
 
@@ -430,6 +452,7 @@ TEST_F(Imapi2BurnTest, BurnOutcomes) {
         SetNumber(L"FailAtSector", c.failAt);
         const BurnRun run = Burn(c.verify, c.interrupt);
         EXPECT_EQ(run.result, c.result) << c.name << ": progress " << run.phases;
+        EXPECT_EQ(run.elsewhere, 0) << c.name << ": progress posted off the job's thread";
         EXPECT_EQ(Seen(L"Writes"), c.written ? 1u : 0u) << c.name;
         // Refused before the drive is touched: it is never taken.
         if (!c.written) {
@@ -464,6 +487,17 @@ TEST_F(Imapi2BurnTest, BurnOutcomes) {
             EXPECT_EQ(Seen(L"Cancelled"), 1u) << c.name;
         }
     }
+}
+
+TEST_F(Imapi2BurnTest, ACancelReachesADriveBetweenItsReports) {
+    // One report at the start, then 5 s of writing without another.
+    SetNumber(L"SectorsPerUpdate", 100000);
+    SetNumber(L"PaceMs", 5000);
+    const BurnRun run = Burn(false, CDExpManager::eNone, 300);
+    EXPECT_EQ(run.result, CD::eCancelled) << "progress " << run.phases;
+    EXPECT_EQ(Seen(L"Cancelled"), 1u);
+    EXPECT_LT(run.milliseconds, 3000u) << "the cancel waited for the drive's next report";
+    EXPECT_EQ(run.elsewhere, 0);
 }
 
 TEST_F(Imapi2BurnTest, AWrittenWriteOnceDiscTakesNoSecondBurn) {
@@ -536,6 +570,7 @@ TEST_F(Imapi2RecorderTest, EraseOutcomes) {
         {"no medium", L"none", kCdRw, L"", true, CD::eNoMedia, false},
         {"recorder busy", L"closed", kCdRw, L"Other Burner", true, CD::eDriveBusy, false},
     };
+    SetNumber(L"PaceMs", 20);  // an erase takes its time: one post per report
     for (const auto& c : cases) {
         RegDeleteTreeW(HKEY_CURRENT_USER, kSeen);
         SetText(L"Medium", c.medium);

@@ -5,6 +5,7 @@
 #include "imapi2/imapi2defs.h"
 #include "imapi2advice.h"
 #include "imapi2eventsink.h"
+#include "imapi2worker.h"
 #include "recorderjob.h"
 
 #include <algorithm>
@@ -362,12 +363,40 @@ CD::EError Imapi2Recorder::Burn(const std::string& source, bool verify, Recorder
         return CD::eNotSupported;  // an IMAPI2 without verification (before Vista SP1)
     }
 
-    // IMAPI2 may raise Update on a thread of its own: one report at a time.
-    std::mutex reports;
+    // What IMAPI2 last reported, from whichever thread it raises Update on;
+    // the job's thread turns it into progress (Imapi2Worker).
+    struct Report {
+        unsigned long long written = 0;  // bytes
+        bool finishing = false;          // the data is written
+        bool verifying = false;
+        LONG elapsed = 0, total = 0;  // of the verification, seconds
+    };
+    std::mutex reported;
+    Report report;
+    Imapi2Worker worker(SUCCEEDED(apartment.Result()));
     PhaseProgress burning(job, CD::eProgressBurn, bytes);
     PhaseProgress verifying(job, CD::eProgressVerify, bytes);
     bool cancelled = false;
-    IDiscFormat2Data* writer = format.Get();
+    auto tick = [&] {
+        Report now;
+        {
+            std::lock_guard<std::mutex> lock(reported);
+            now = report;
+        }
+        if (now.written > 0 || now.finishing || now.verifying || burning.Begun())
+            burning.MoveTo(now.finishing || now.verifying ? bytes : now.written);
+        if (now.verifying && verify)
+            verifying.MoveTo(
+                now.total > 0 && now.elapsed > 0
+                    ? bytes * static_cast<unsigned long long>(std::min(now.elapsed, now.total)) /
+                          static_cast<unsigned long long>(now.total)
+                    : 0);
+        // The host's Cancel or Stop goes to the drive at once.
+        if (!cancelled && job.Interruption() != CD::eOK) {
+            cancelled = true;
+            format->CancelWrite();
+        }
+    };
     auto sink = Imapi2EventSink::Create(
         __uuidof(DDiscFormat2DataEvents), [&](const VARIANT* arguments, UINT count) {
             if (count < 2 || arguments[1].vt != VT_DISPATCH || !arguments[1].pdispVal)
@@ -377,34 +406,30 @@ CD::EError Imapi2Recorder::Burn(const std::string& source, bool verify, Recorder
                     __uuidof(IDiscFormat2DataEventArgs),
                     reinterpret_cast<void**>(progress.GetAddressOf()))))
                 return;
-            std::lock_guard<std::mutex> lock(reports);
             IMAPI_FORMAT2_DATA_WRITE_ACTION action = IMAPI_FORMAT2_DATA_WRITE_ACTION_WRITING_DATA;
             progress->get_CurrentAction(&action);
-            if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_WRITING_DATA) {
-                LONG start = 0, last = 0;
-                if (SUCCEEDED(progress->get_StartLba(&start)) &&
-                    SUCCEEDED(progress->get_LastWrittenLba(&last)) && last > start)
-                    burning.MoveTo(static_cast<unsigned long long>(last - start) *
-                                   DiscImage::kSectorSize);
-                else
-                    burning.MoveTo(0);
-            } else if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_FINALIZATION ||
-                       action == IMAPI_FORMAT2_DATA_WRITE_ACTION_COMPLETED) {
-                if (burning.Begun())
-                    burning.Finish();
-            } else if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_VERIFYING && verify) {
-                burning.Finish();
-                LONG elapsed = 0, total = 0;
-                progress->get_ElapsedTime(&elapsed);
-                progress->get_TotalTime(&total);
-                verifying.MoveTo(total > 0 && elapsed > 0 ? bytes * std::min(elapsed, total) / total
-                                                          : 0);
+            {
+                std::lock_guard<std::mutex> lock(reported);
+                if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_WRITING_DATA) {
+                    LONG start = 0, last = 0;
+                    if (SUCCEEDED(progress->get_StartLba(&start)) &&
+                        SUCCEEDED(progress->get_LastWrittenLba(&last)) && last > start)
+                        report.written =
+                            std::max(report.written, static_cast<unsigned long long>(last - start) *
+                                                         DiscImage::kSectorSize);
+                } else if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_FINALIZATION ||
+                           action == IMAPI_FORMAT2_DATA_WRITE_ACTION_COMPLETED) {
+                    report.finishing = true;
+                } else if (action == IMAPI_FORMAT2_DATA_WRITE_ACTION_VERIFYING) {
+                    report.verifying = true;
+                    progress->get_ElapsedTime(&report.elapsed);
+                    progress->get_TotalTime(&report.total);
+                }
             }
-            // The host's Cancel or Stop ends the write at this report.
-            if (!cancelled && job.Interruption() != CD::eOK) {
-                cancelled = true;
-                writer->CancelWrite();
-            }
+            if (worker.Inline())
+                tick();  // Update comes on the job's own thread
+            else
+                worker.Wake();
         });
     Imapi2Advice advice(format.Get(), __uuidof(DDiscFormat2DataEvents), sink.Get());
     if (FAILED(advice.Result()))
@@ -412,8 +437,7 @@ CD::EError Imapi2Recorder::Burn(const std::string& source, bool verify, Recorder
 
     const auto data = DiscImageComStream::Create(std::move(image), path);
     const auto* stream = static_cast<DiscImageComStream*>(data.Get());
-    const HRESULT hr = format->Write(data.Get());
-    std::lock_guard<std::mutex> lock(reports);
+    const HRESULT hr = worker.Run([&] { return format->Write(data.Get()); }, tick);
     if (hr == E_IMAPI_REQUEST_CANCELLED) {
         const auto interruption = job.Interruption();
         return interruption != CD::eOK ? interruption : CD::eCancelled;
@@ -475,27 +499,43 @@ CD::EError Imapi2Recorder::Erase(bool full, RecorderJob& job) {
     if (FAILED(format->put_FullErase(full ? VARIANT_TRUE : VARIANT_FALSE)) ||
         FAILED(format->put_ClientName(client.Get())))
         return CD::eWriteFailed;
-    std::mutex reports;
+    // Reported on IMAPI2's thread, posted on the job's (Imapi2Worker).
+    std::mutex reported;
+    LONG elapsed = 0, estimated = 0;
+    Imapi2Worker worker(SUCCEEDED(apartment.Result()));
     PhaseProgress erasing(job, CD::eProgressErase, total);
-    auto sink = Imapi2EventSink::Create(
-        __uuidof(DDiscFormat2EraseEvents), [&](const VARIANT* arguments, UINT count) {
-            if (!full || count < 3)
-                return;
-            const LONG elapsed = LongArgument(arguments[1]);
-            const LONG estimated = LongArgument(arguments[2]);
-            std::lock_guard<std::mutex> lock(reports);
-            // Below the total until EraseMedia returns: an estimate can be
-            // overrun.
-            if (estimated > 0 && elapsed >= 0 && total > 0)
-                erasing.MoveTo(std::min(total * static_cast<unsigned long long>(elapsed) /
-                                            static_cast<unsigned long long>(estimated),
-                                        total - 1));
-        });
+    auto tick = [&] {
+        LONG done = 0, whole = 0;
+        {
+            std::lock_guard<std::mutex> lock(reported);
+            done = elapsed;
+            whole = estimated;
+        }
+        // Below the total until EraseMedia returns: an estimate can be
+        // overrun.
+        if (full && whole > 0 && done >= 0 && total > 0)
+            erasing.MoveTo(std::min(total * static_cast<unsigned long long>(done) /
+                                        static_cast<unsigned long long>(whole),
+                                    total - 1));
+    };
+    auto sink = Imapi2EventSink::Create(__uuidof(DDiscFormat2EraseEvents),
+                                        [&](const VARIANT* arguments, UINT count) {
+                                            if (count < 3)
+                                                return;
+                                            {
+                                                std::lock_guard<std::mutex> lock(reported);
+                                                elapsed = LongArgument(arguments[1]);
+                                                estimated = LongArgument(arguments[2]);
+                                            }
+                                            if (worker.Inline())
+                                                tick();
+                                            else
+                                                worker.Wake();
+                                        });
     Imapi2Advice advice(format.Get(), __uuidof(DDiscFormat2EraseEvents), sink.Get());
     if (FAILED(advice.Result()))
         return CD::eWriteFailed;
-    hr = format->EraseMedia();
-    std::lock_guard<std::mutex> lock(reports);
+    hr = worker.Run([&] { return format->EraseMedia(); }, tick);
     if (FAILED(hr)) {
         switch (hr) {
             case E_IMAPI_ERASE_MEDIA_IS_NOT_ERASABLE:

@@ -8,6 +8,13 @@
 // when its thread is in no apartment yet, and leaves it again; a thread
 // already in an apartment (STA or MTA) stays as it was.
 //
+// Threads: Write and EraseMedia run on a helper thread (Imapi2Worker) while
+// the job's thread posts the progress IMAPI2 reports (from whichever thread
+// IMAPI2 raises Update on) and sends the host's Cancel or Stop to the drive
+// within 50 ms, whether or not the drive reports meanwhile. A caller in a
+// single-threaded apartment writes on its own thread instead (progress and
+// cancel then go with IMAPI2's Update events).
+//
 // ForDrive: a recorder only for a drive text that is a drive letter ("R:" or
 // "R:\"), when IMAPI2 is there (Windows; not Wine) and lists a recorder whose
 // volume path names that letter; otherwise null (the caller falls back to
@@ -44,8 +51,8 @@
 //   posted as elapsed / estimated time of the image's bytes). No 4 before
 //   IMAPI2 reports; the phase ends at its total on success.
 //   eOK            written (and verified)
-//   eCancelled / eStopped  the job's interruption was seen at an Update and
-//                  the write cancelled (CancelWrite). A disc has no undo:
+//   eCancelled / eStopped  the job's interruption was seen and the write
+//                  cancelled (CancelWrite). A disc has no undo:
 //                  Stop and Cancel both leave an unclosed, partly written
 //                  session; a write-once medium is then used up
 //   eWriteFailed   IMAPI2 failed midway (a drive error, loss of streaming,

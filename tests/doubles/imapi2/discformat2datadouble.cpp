@@ -366,14 +366,18 @@ HRESULT DiscFormat2DataDouble::WriteStream(IStream* data) {
             Scenario::Count(L"Failed");
             return E_IMAPI_LOSS_OF_STREAMING;  // the drive stopped writing midway
         }
+        // The drive writes these sectors; a cancel meanwhile ends it here.
+        Pace(pace);
+        if (m_cancel) {
+            Scenario::Count(L"Cancelled");
+            return E_IMAPI_REQUEST_CANCELLED;
+        }
         written_hash = hash(written_hash, buffer.data(), bytes);
         DWORD put = 0;
         if (dump && (!WriteFile(dump.Get(), buffer.data(), bytes, &put, nullptr) || put != bytes))
             return E_IMAPI_UNEXPECTED_RESPONSE_FROM_DEVICE;
         written += count;
         Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION_WRITING_DATA, sectors, written, 0, 0);
-        if (pace)
-            Sleep(pace);
     }
     Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION_FINALIZATION, sectors, written, 0, 0);
 
@@ -396,8 +400,7 @@ HRESULT DiscFormat2DataDouble::WriteStream(IStream* data) {
                 return E_IMAPI_BURN_VERIFICATION_FAILED;
             read_hash = hash(read_hash, buffer.data(), bytes);
             done += count;
-            if (pace)
-                Sleep(pace);
+            Pace(pace);
         }
         Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION_VERIFYING, sectors, written, steps, steps);
         Scenario::Count(L"Verified");
@@ -411,6 +414,12 @@ HRESULT DiscFormat2DataDouble::WriteStream(IStream* data) {
         Scenario::SetNumber(L"FreeSectors", static_cast<DWORD>(free - sectors));
     }
     return S_OK;
+}
+
+void DiscFormat2DataDouble::Pace(DWORD milliseconds) const {
+    // A drive busy with its sectors still takes CancelWrite at once.
+    for (DWORD slept = 0; slept < milliseconds && !m_cancel; slept += 10)
+        Sleep(10);
 }
 
 void DiscFormat2DataDouble::Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION action, LONG sectors, LONG written,

@@ -4,7 +4,8 @@
 // Update events (real IDiscFormat2DataEventArgs) after each group of
 // sectors, CancelWrite honoured at the next group (also from inside Update),
 // a verification pass that reads the stream again when one is asked for, and
-// IMAPI2's own results. What it was given goes to the scenario's Seen key;
+// IMAPI2's own results. CancelWrite may come from any thread, also while the
+// drive is between two Update events (PaceMs). What it was given goes to the scenario's Seen key;
 // the stream's bytes go to the scenario's Dump file.
 #pragma once
 
@@ -87,6 +88,8 @@ class DiscFormat2DataDouble final : public DispatchStub<IDiscFormat2Data>,
     // The checks every question about the medium makes first.
     HRESULT Ready() const;
     HRESULT WriteStream(IStream* data);
+    // Sleeps while the drive would be writing; ends early on CancelWrite.
+    void Pace(DWORD milliseconds) const;
     // Raises Update with a snapshot of the write.
     void Fire(IMAPI_FORMAT2_DATA_WRITE_ACTION action, LONG sectors, LONG written, LONG elapsed,
               LONG total);
