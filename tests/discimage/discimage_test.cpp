@@ -176,6 +176,21 @@ HostResult RunOnHost(const std::string& folder, const std::string& script,
     return result;
 }
 
+// Removes what a test made on the host (links Wine cannot delete once their
+// target is gone, files too large to leave behind) when the test ends, however
+// it ends; before the scratch folder itself goes.
+class HostCleanup {
+  public:
+    HostCleanup(std::string folder, std::string paths)
+        : m_folder(std::move(folder)), m_paths(std::move(paths)) {}
+    ~HostCleanup() { RunOnHost(m_folder, "chmod -R u+w " + m_paths + "; rm -rf " + m_paths); }
+    HostCleanup(const HostCleanup&) = delete;
+    HostCleanup& operator=(const HostCleanup&) = delete;
+
+  private:
+    std::string m_folder, m_paths;
+};
+
 std::string Describe(const HostResult& r) {
     return "host script rc " + std::to_string(r.rc) + ", output:\n" + r.out.substr(0, 6000);
 }
@@ -251,6 +266,14 @@ std::vector<Row> Rows() {
           {L"\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac\\"},
           {L"\U0001D11E music.txt"},
           {L"\u00e5\u00e4\u00f6\\\u00fc\u00df.dat", 5000}}},
+        {"non-ASCII names with the UDF option",
+         {{L"Caf\u00e9 \u00dcmlaut.txt"},
+          {L"\u65e5\u672c\u8a9e\u30d5\u30a9\u30eb\u30c0\\\u30d5\u30a1\u30a4\u30eb.txt"},
+          {L"\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac\\"},
+          {L"\U0001D11E music.txt"},
+          {L"\u00e5\u00e4\u00f6\\\u00fc\u00df.dat", 5000}},
+         true,
+         true},
         {"names of 64 and more characters",
          {{n64},
           {l65},
@@ -511,6 +534,42 @@ TEST(DiscImage, ASourceFileChangedAfterCreateMakesReadFail) {
     }
 }
 
+// A file that changes while its data is being read: the image already holds
+// part of it, and the rest must not pass for what was laid out.
+TEST(DiscImage, AFileChangedWhileItIsReadMakesReadFail) {
+    struct Case {
+        const char* what;
+        long long newSize;  // -1: left as it was
+    };
+    const Case cases[] = {{"grown", 300001}, {"left as it was", -1}};
+    for (const Case& c : cases) {
+        ScratchDir dir("midread");
+        const std::wstring src = Wide(dir.Path());
+        ASSERT_EQ(MakeWideTree(src, {{L"only.bin", 300000}}), "");
+        std::unique_ptr<DiscImage> image;
+        ASSERT_EQ(DiscImage::Create(src, {}, image), CD::eOK);
+        // Up to the middle of the file's data (its data ends the image).
+        const unsigned long long middle = image->ByteCount() - 150000;
+        std::string part(static_cast<size_t>(middle), '\0');
+        size_t read = 0;
+        ASSERT_TRUE(image->Read(&part[0], part.size(), read)) << c.what;
+        ASSERT_EQ(read, part.size()) << c.what;
+        // Through the host: the image holds the file open without write
+        // sharing, which keeps Windows programs out but not every writer
+        // (a file server's other clients, the host here).
+        if (c.newSize >= 0) {
+            const HostResult r =
+                RunOnHost(dir.Path(), "truncate -s " + std::to_string(c.newSize) + " only.bin");
+            ASSERT_EQ(r.rc, 0) << Describe(r);
+        }
+        bool ok = true;
+        std::string rest(200000, '\0');
+        while (ok && (ok = image->Read(&rest[0], rest.size(), read)) && read > 0) {
+        }
+        EXPECT_EQ(ok, c.newSize < 0) << c.what << ": Read gave " << ok;
+    }
+}
+
 TEST(DiscImage, AMissingSourceIsNotFound) {
     ScratchDir dir("missing");
     std::unique_ptr<DiscImage> image;
@@ -595,6 +654,7 @@ TEST(DiscImage, LabelAndRecordingDateReadBack) {
 // Junctions and symbolic links stay off the disc, whatever they point at.
 TEST(DiscImage, LinksAreLeftOut) {
     ScratchDir dir("links");
+    const HostCleanup cleanup(dir.Path(), "src outside");
     const std::string src = dir / "src";
     ASSERT_TRUE(CreateDirectoryA(src.c_str(), nullptr));
     ASSERT_TRUE(vesko::test::MakeTree(src, "real.txt|folder\\inside.txt"));
@@ -624,6 +684,7 @@ TEST(DiscImage, LinksAreLeftOut) {
 // and at its end: multi-extent records in the ISO trees and the UDF bridge.
 TEST(DiscImage, AFileOf4GiBAndMore) {
     ScratchDir dir("big");
+    const HostCleanup cleanup(dir.Path(), "src x1 image.iso");
     const unsigned long long size = (4ull << 30) + (5ull << 20) + 7;
     const std::string make =
         "mkdir src && truncate -s " + std::to_string(size) +
@@ -652,22 +713,26 @@ TEST(DiscImage, AFileOf4GiBAndMore) {
         "xorriso -osirrox on:sparse=1m -indev image.iso -extract / x1 > extract.txt 2>&1; "
         "echo \"xorriso-extract $?\"\n"
         "cmp src/big.bin x1/big.bin; echo \"xorriso-big $?\"\n"
+        "xorriso -read_fs ecma119 -indev image.iso -find / -exec lsdl -- > primary.txt 2>&1; "
+        "grep -qi ' " +
+        std::to_string(size) +
+        " .*big.bin' primary.txt; echo \"primary-size $?\"\n"
         "cmp src/small.txt x1/small.txt; echo \"xorriso-small $?\"\n"
         "chmod -R u+w x1; rm -rf x1\n"
         "7zz e -so -tudf image.iso big.bin 2> 7z.txt | cmp - src/big.bin; echo \"7zz-big $?\"\n"
         "7zz e -so -tudf image.iso small.txt 2>> 7z.txt | cmp - src/small.txt; "
         "echo \"7zz-small $?\"\n"
-        "echo \"image uses $(du -k image.iso | cut -f1) KiB\"\n"
-        "rm -rf src image.iso\n";
+        "echo \"image uses $(du -k image.iso | cut -f1) KiB\"\n";
     const HostResult r = RunOnHost(dir.Path(), check, 300000);
     ASSERT_EQ(r.rc, 0) << Describe(r);
     printf("%s", r.out.c_str());
     for (const char* name : {"xorriso-list", "xorriso-size", "xorriso-extract", "xorriso-big",
-                             "xorriso-small", "7zz-big", "7zz-small"}) {
+                             "xorriso-small", "primary-size", "7zz-big", "7zz-small"}) {
         EXPECT_NE(r.out.find(std::string(name) + " 0\n"), std::string::npos)
             << name << " did not pass; " << Describe(r) << "\nxorriso said:\n"
             << vesko::test::ReadFileText(dir / "extract.txt").substr(0, 3000)
-            << vesko::test::ReadFileText(dir / "list.txt").substr(0, 3000) << "\n7zz said:\n"
+            << vesko::test::ReadFileText(dir / "list.txt").substr(0, 3000)
+            << vesko::test::ReadFileText(dir / "primary.txt").substr(0, 3000) << "\n7zz said:\n"
             << vesko::test::ReadFileText(dir / "7z.txt").substr(0, 3000);
     }
 }
@@ -676,6 +741,7 @@ TEST(DiscImage, AFileOf4GiBAndMore) {
 // goes from the source into the caller's buffer in large reads.
 TEST(DiscImage, WritingAnImageCostsAboutACopy) {
     ScratchDir dir("speed");
+    const HostCleanup cleanup(dir.Path(), "src copy0 copy1 image0.iso image1.iso");
     const char* env = getenv("DISCIMAGE_BENCH_MB");
     const int megabytes = env ? atoi(env) : 160;
     const std::string make = "mkdir src src/a src/b && for i in $(seq 1 " +
@@ -729,7 +795,6 @@ TEST(DiscImage, WritingAnImageCostsAboutACopy) {
            ratio);
     // 1.2 on a quiet machine; the cores here are shared with other builds.
     EXPECT_LE(ratio, 1.5) << "copy " << copySeconds << " s, image " << imageSeconds << " s";
-    RunOnHost(dir.Path(), "rm -rf src copy0 copy1 image0.iso image1.iso");
 }
 
 }  // namespace

@@ -104,6 +104,16 @@ bool DiscImageStream::ReadFileData(const DiscLayout::Region& region, uint8_t* ou
         m_fileOffset += n;
     }
     done = static_cast<size_t>(got);
+    if (m_fileOffset == node.size) {
+        // The whole file is out: if it grew while it was read (a writer that
+        // our sharing does not keep out, such as another client of a file
+        // server), what was read is not the file as it is now.
+        LARGE_INTEGER actual{};
+        const bool same = GetFileSizeEx(m_file.Get(), &actual) &&
+                          static_cast<uint64_t>(actual.QuadPart) == node.size;
+        m_file.Reset();
+        return same;
+    }
     return true;
 }
 
