@@ -580,6 +580,30 @@ TEST(DiscImage, AMissingSourceIsNotFound) {
     }
 }
 
+// UDF stores a name in at most 255 bytes: 8 bits a character when every one
+// fits 8 bits, else 16. A name that fits neither Joliet nor UDF as it is can
+// go onto no disc here.
+TEST(DiscImage, ANameNoFileSystemHoldsIsNotSupported) {
+    struct Case {
+        std::wstring name;
+        CD::EError expected;
+    };
+    const Case cases[] = {
+        {std::wstring(200, L'a') + L"\u00e9.txt", CD::eOK},            // 8 bits: 205 bytes
+        {std::wstring(120, L'a') + L"\u0153.txt", CD::eOK},            // 16 bits: 251 bytes
+        {std::wstring(123, L'a') + L"\u0153.txt", CD::eNotSupported},  // 16 bits: 257 bytes
+        {std::wstring(60, L'a') + L"\u65e5\u672c.txt", CD::eOK},       // fits Joliet too
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir("name");
+        const std::wstring src = Wide(dir.Path());
+        ASSERT_EQ(MakeWideTree(src, {{c.name, 10}}), "") << c.name.size() << " characters";
+        std::unique_ptr<DiscImage> image;
+        EXPECT_EQ(DiscImage::Create(src, {}, image), c.expected) << c.name.size() << " characters";
+        EXPECT_EQ(image != nullptr, c.expected == CD::eOK);
+    }
+}
+
 TEST(DiscImage, AnEmptyTreeTakesTheEmptySectorCountAndReads) {
     for (bool udf : {false, true}) {
         ScratchDir dir("empty");
