@@ -4,7 +4,7 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64
       libwine-dev googletest cmake ninja-build dpkg-dev perl make clang-format cpio fp-utils-3.2.2
-      ccache locales xorriso 7zip)
+      ccache locales xorriso 7zip genisoimage)
 missing=()
 for p in "${pkgs[@]}"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
 if ((${#missing[@]})); then

@@ -210,9 +210,20 @@ void PrintTo(const Row& row, std::ostream* os) {
 
 std::vector<Entry> ManyFiles() {
     std::vector<Entry> out;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 700; ++i) {
         wchar_t name[64];
         swprintf(name, 64, L"many\\file_%03d_with_a_longer_name.txt", i);
+        out.push_back({name});
+    }
+    return out;
+}
+
+// Enough folders that the Joliet path table spans several sectors.
+std::vector<Entry> ManyFolders() {
+    std::vector<Entry> out;
+    for (int i = 0; i < 700; ++i) {
+        wchar_t name[64];
+        swprintf(name, 64, L"folder_%04d_with_some_name\\%ls", i, i % 100 == 0 ? L"f.txt" : L"");
         out.push_back({name});
     }
     return out;
@@ -291,6 +302,7 @@ std::vector<Row> Rows() {
          false},
         {"twelve levels deep", DeepTree()},
         {"many files in one folder", ManyFiles()},
+        {"many folders", ManyFolders(), true, true},
         {"a single file", {{L"only file.txt", 12345}}, false, false, true, true},
     };
 }
@@ -334,6 +346,8 @@ TEST_P(DiscImageTree, HostReadersExtractTheSource) {
         "(cd src && find . -type f -exec md5sum {} + | cut -c1-32 | sort) > src.sums\n"
         "(cd x1 && find . -type f -exec md5sum {} + | cut -c1-32 | sort) > x1.sums\n"
         "cmp src.sums x1.sums; echo \"xorriso-contents $?\"\n"
+        "isovfy image.iso > isovfy.txt 2>&1; grep -q 'No errors found' isovfy.txt; "
+        "echo \"isovfy $?\"\n"
         // The primary tree alone (8.3 names): the same entries and contents.
         "xorriso -read_fs ecma119 -osirrox on -indev image.iso -extract / x3 > primary.txt 2>&1; "
         "echo \"xorriso-primary $?\"\n"
@@ -567,6 +581,73 @@ TEST(DiscImage, AFileChangedWhileItIsReadMakesReadFail) {
         while (ok && (ok = image->Read(&rest[0], rest.size(), read)) && read > 0) {
         }
         EXPECT_EQ(ok, c.newSize < 0) << c.what << ": Read gave " << ok;
+    }
+}
+
+uint32_t Le32At(const std::string& b, size_t at) {
+    return static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 |
+           static_cast<uint8_t>(b[at + 2]) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+}
+uint32_t Be32At(const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24 |
+           static_cast<uint8_t>(b[at + 1]) << 16 | static_cast<uint8_t>(b[at + 2]) << 8 |
+           static_cast<uint8_t>(b[at + 3]);
+}
+
+// The host's readers walk directories and never look at the path tables,
+// which other readers (Windows among them) use to find folders. Each entry of
+// both tables, in both byte orders, must lead to its folder's directory: a
+// directory whose "." record names that sector and whose ".." record names
+// the sector of the entry's parent.
+TEST(DiscImage, PathTablesLeadToEveryFolder) {
+    ScratchDir dir("paths");
+    const std::wstring src = Wide(dir.Path());
+    const std::vector<Entry> tree = ManyFolders();
+    ASSERT_EQ(MakeWideTree(src, tree), "");
+    std::unique_ptr<DiscImage> image;
+    ASSERT_EQ(DiscImage::Create(src, {}, image), CD::eOK);
+    bool ok = false;
+    const std::string b = ReadAll(*image, ok);
+    ASSERT_TRUE(ok);
+    const size_t kS = DiscImage::kSectorSize;
+    for (size_t descriptor : {16 * kS, 17 * kS}) {
+        const bool joliet = descriptor == 17 * kS;
+        const uint32_t size = Le32At(b, descriptor + 132);
+        const uint32_t l = Le32At(b, descriptor + 140), m = Be32At(b, descriptor + 148);
+        EXPECT_GT(size, joliet ? 16 * kS : 0) << "the tables should span sectors";
+        std::vector<uint32_t> extents;  // by entry number - 1
+        unsigned lastParent = 1;
+        for (size_t at = 0, n = 1; at < size; ++n) {
+            const size_t pl = l * kS + at, pm = m * kS + at;
+            const uint8_t idLength = static_cast<uint8_t>(b[pl]);
+            ASSERT_GT(idLength, 0) << "entry " << n;
+            const uint32_t extent = Le32At(b, pl + 2);
+            EXPECT_EQ(Be32At(b, pm + 2), extent) << "entry " << n << " differs in the M table";
+            const unsigned parent =
+                static_cast<uint8_t>(b[pl + 6]) | static_cast<uint8_t>(b[pl + 7]) << 8;
+            const unsigned parentM =
+                static_cast<uint8_t>(b[pm + 6]) << 8 | static_cast<uint8_t>(b[pm + 7]);
+            EXPECT_EQ(parent, parentM) << "entry " << n;
+            EXPECT_EQ(b.substr(pl + 8, idLength), b.substr(pm + 8, idLength)) << "entry " << n;
+            ASSERT_GE(parent, 1u);
+            ASSERT_LE(parent, n) << "entry " << n << " names a later parent";
+            // Entries come level by level, children grouped by parent.
+            EXPECT_GE(parent, lastParent) << "entry " << n;
+            lastParent = parent;
+            extents.push_back(extent);
+            // The directory there: "." names itself, ".." its parent.
+            const size_t d = static_cast<size_t>(extent) * kS;
+            ASSERT_LT(d + 68, b.size()) << "entry " << n;
+            EXPECT_EQ(b[d + 32], 1);
+            EXPECT_EQ(b[d + 33], 0) << "entry " << n << ": no \".\" record at sector " << extent;
+            EXPECT_EQ(Le32At(b, d + 2), extent) << "entry " << n;
+            const size_t up = d + static_cast<uint8_t>(b[d]);
+            EXPECT_EQ(b[up + 33], 1) << "entry " << n << ": no \"..\" record";
+            EXPECT_EQ(Le32At(b, up + 2), extents[parent - 1]) << "entry " << n << "'s parent";
+            at += 8 + idLength + idLength % 2;
+        }
+        EXPECT_EQ(extents.size(), tree.size() + 1) << (joliet ? "Joliet" : "primary");
     }
 }
 
