@@ -756,6 +756,42 @@ TEST(DiscImage, LabelAndRecordingDateReadBack) {
     }
 }
 
+// The Joliet volume label: 16 UTF-16 units, a pair never cut in two, and
+// none of the characters Joliet keeps out of identifiers (readers that check
+// refuse the volume). Read from the supplementary descriptor itself: the
+// host's tools show the primary label only.
+TEST(DiscImage, JolietLabelHoldsWhatJolietAllows) {
+    struct Case {
+        std::wstring label, joliet;
+    };
+    const Case cases[] = {
+        {L"Study: 1/2?", L"Study_ 1_2_"},
+        {L"Back\\slash;semi*", L"Back_slash_semi_"},
+        {L"\u00c4rzte CT 2026 M\u00e4rz", L"\u00c4rzte CT 2026 M\u00e4"},
+        {L"ABCDEFGHIJKLMNO\U0001D11E", L"ABCDEFGHIJKLMNO"},
+        {L"\U0001D11E\u65e5\u672c", L"\U0001D11E\u65e5\u672c"},
+    };
+    ScratchDir dir("jlabel");
+    const std::wstring src = Wide(dir.Path());
+    ASSERT_EQ(MakeWideTree(src, {{L"f.txt", 10}}), "");
+    for (const Case& c : cases) {
+        DiscImageOptions options;
+        options.label = c.label;
+        std::unique_ptr<DiscImage> image;
+        ASSERT_EQ(DiscImage::Create(src, options, image), CD::eOK);
+        bool ok = false;
+        const std::string b = ReadAll(*image, ok);
+        ASSERT_TRUE(ok);
+        std::wstring label;
+        for (size_t at = 17 * DiscImage::kSectorSize + 40; label.size() < 16; at += 2)
+            label += static_cast<wchar_t>(static_cast<uint8_t>(b[at]) << 8 |
+                                          static_cast<uint8_t>(b[at + 1]));
+        while (!label.empty() && label.back() == L' ')
+            label.pop_back();
+        EXPECT_EQ(Utf8(label), Utf8(c.joliet)) << Utf8(c.label);
+    }
+}
+
 // Junctions and symbolic links stay off the disc, whatever they point at.
 TEST(DiscImage, LinksAreLeftOut) {
     ScratchDir dir("links");

@@ -27,12 +27,17 @@ std::string IsoLabel(const std::wstring& label) {
     return out;
 }
 
-// The Joliet label: 16 UTF-16 units, no pair cut in two.
+// The Joliet label: 16 UTF-16 units, no pair cut in two, none of the
+// characters Joliet keeps out of its identifiers.
 std::u16string JolietLabel(const std::wstring& label) {
     size_t keep = std::min<size_t>(label.size(), 16);
     if (keep < label.size() && keep > 0 && IS_HIGH_SURROGATE(label[keep - 1]))
         --keep;
-    return std::u16string(label.begin(), label.begin() + keep);
+    std::u16string out(label.begin(), label.begin() + keep);
+    for (char16_t& c : out)
+        if (c < 0x20 || std::u16string(u"*/:;?\\").find(c) != std::u16string::npos)
+            c = u'_';
+    return out;
 }
 
 std::vector<uint8_t> JolietBytes(const std::u16string& name) {
