@@ -322,7 +322,9 @@ TEST_P(DiscImageTree, HostReadersExtractTheSource) {
     options.udf = row.udfOption;
     std::unique_ptr<DiscImage> image;
     const std::wstring source = row.singleFile ? src + L"\\" + row.entries[0].path : src;
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(DiscImage::Create(source, options, image), CD::eOK);
+    const auto created = std::chrono::steady_clock::now();
     ASSERT_TRUE(image);
     EXPECT_EQ(image->HasUdf(), row.expectUdf);
     unsigned long long bytes = 0;
@@ -332,6 +334,10 @@ TEST_P(DiscImageTree, HostReadersExtractTheSource) {
     EXPECT_EQ(image->FileBytes(), bytes);
     const std::string written = WriteImage(*image, root + L"\\image.iso");
     ASSERT_EQ(written, "");
+    const auto done = std::chrono::steady_clock::now();
+    printf("Create %.2f s, image written %.2f s, %llu sectors\n",
+           std::chrono::duration<double>(created - started).count(),
+           std::chrono::duration<double>(done - created).count(), image->SectorCount());
 
     // xorriso reads the Joliet tree (no Rock Ridge here); 7-Zip reads UDF
     // when there is one, else the ISO with its Joliet names.
