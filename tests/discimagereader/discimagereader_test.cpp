@@ -612,6 +612,14 @@ TEST(DiscImageReader, CompareTakesAFileSourceAndLeavesLinksOut) {
     ASSERT_TRUE(vesko::test::HostLink(work / "source\\link", work / "elsewhere"));
     EXPECT_EQ(reader.CompareWithSource(source, 0, nullptr, difference), Outcome::kSame)
         << Utf8(difference);
+    // A drive's root as the source: the drive's contents are the disc.
+    {
+        vesko::test::ScratchDrive drive(work / "source");
+        ASSERT_FALSE(drive.Root().empty());
+        EXPECT_EQ(reader.CompareWithSource(Wide(drive.Root() + "\\"), 0, nullptr, difference),
+                  Outcome::kSame)
+            << Utf8(difference);
+    }
     // A source file that differs: the file source is compared byte by byte too.
     ASSERT_TRUE(Patch(source + L"\\solo.bin", 4999, "?", false));
     EXPECT_EQ(reader.CompareWithSource(source + L"\\solo.bin", 0, nullptr, difference),
@@ -959,6 +967,183 @@ TEST(DiscImageReader, DamagedImagesFailWithTheirReason) {
     DiscImageReader reader;
     EXPECT_FALSE(reader.Open(L"C:\\no such folder\\image.iso"));
     EXPECT_NE(reader.Error().find(L"cannot be opened"), std::wstring::npos) << Utf8(reader.Error());
+}
+
+// ---------------------------------------------------------------------------
+// The depth bound: as deep as the bound reads, one level more is refused (a crafted image could
+// otherwise make a walk as long as the image allows). The trees are made on the host: their
+// paths pass what Win32 names without a prefix.
+
+TEST(DiscImageReader, ReadsToTheDepthBoundAndNoDeeper) {
+    for (Tool tool : {Tool::kGenisoUdf, Tool::kXorriso}) {
+        for (unsigned levels : {DiscImageReader::kMaxDepth, DiscImageReader::kMaxDepth + 1}) {
+            SCOPED_TRACE(std::string(ToolName(tool)) + ", " + std::to_string(levels) + " levels");
+            WideScratch work("depth");
+            const std::string source = work / "source";
+            ASSERT_TRUE(CreateDirectoryA(source.c_str(), nullptr));
+            std::string output;
+            ASSERT_EQ(
+                RunOnHost(work,
+                          "cd '" + UnixName(source) + "' && mkdir -p \"$(printf 'd/%.0s' $(seq 1 " +
+                              std::to_string(levels) +
+                              "))\" && echo bottom > \"$(printf 'd/%.0s' $(seq 1 " +
+                              std::to_string(levels) + "))f.txt\"",
+                          output),
+                0)
+                << output;
+            const std::string image = work / "image.iso";
+            ASSERT_NO_FATAL_FAILURE(MakeImage(work, tool, source, image));
+            ASSERT_EQ(RunOnHost(work, "rm -rf '" + UnixName(source) + "'", output), 0) << output;
+            DiscImageReader reader;
+            if (levels <= DiscImageReader::kMaxDepth) {
+                ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+                EXPECT_EQ(reader.Entries().size(), levels + 1);
+                std::wstring deepest;
+                for (const auto& entry : reader.Entries())
+                    deepest = std::max(deepest, entry.path);
+                EXPECT_EQ(std::count(deepest.begin(), deepest.end(), L'\\'),
+                          static_cast<long>(levels));
+            } else {
+                EXPECT_FALSE(reader.Open(Wide(image)));
+                EXPECT_NE(reader.Error().find(L"deeper than"), std::wstring::npos)
+                    << Utf8(reader.Error());
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// UDF forms genisoimage does not write (it writes UDF 1.02 file entries with short allocation
+// descriptors) but other writers do: one file entry of a real image rewritten into each form,
+// sealed again, must still read as the source.
+
+unsigned long long UdfPartitionStart(const std::string& image) {
+    const unsigned long main = U32(ReadAt(image, 256 * kSector, kSector), 20);
+    for (unsigned long s = main; s < main + 32; ++s) {
+        const std::string d = ReadAt(image, s * kSector, kSector);
+        if (TagAt(d, 0, 5))
+            return U32(d, 188);
+    }
+    return 0;
+}
+// Puts ads of type (0 short, 1 long, 3 embedded data) into the file entry d whose allocation
+// descriptors start at base + its extended attributes.
+void SetAds(std::string& d, size_t base, const std::string& ads, unsigned type) {
+    const unsigned long ea = U32(d, base - 8);
+    d.replace(base + ea, kSector - base - ea, std::string(kSector - base - ea, '\0'));
+    d.replace(base + ea, ads.size(), ads);
+    Put32(d, base - 4, static_cast<unsigned long>(ads.size()));
+    const unsigned flags = (U16(d, 34) & ~7u) | type;
+    d[34] = static_cast<char>(flags);
+    d[35] = static_cast<char>(flags >> 8);
+    const size_t crcLength = base + ea + ads.size() - 16;
+    d[10] = static_cast<char>(crcLength);
+    d[11] = static_cast<char>(crcLength >> 8);
+    Seal(d, 0);
+}
+std::string ShortAds(const std::string& d) {
+    return d.substr(176 + U32(d, 168), U32(d, 172));
+}
+
+struct EntryForm {
+    const char* name;
+    const char* file;  // the file (in the source's root) whose entry is rewritten
+    // Rewrites the entry d; false when it is not the form expected.
+    std::function<bool(std::string& d, const std::string& image, unsigned long long start)> rewrite;
+};
+const EntryForm kEntryForms[] = {
+    {"data embedded in the entry", "keep.txt",
+     [](std::string& d, const std::string& image, unsigned long long start) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.size() != 8)
+             return false;
+         const unsigned long long data = (start + U32(ads, 4)) * kSector;
+         SetAds(d, 176, ReadAt(image, data, U32(d, 56)), 3);
+         // What the block held must no longer matter.
+         return WriteAt(image, data, std::string(kSector, '#'));
+     }},
+    {"long allocation descriptors", "data.bin",
+     [](std::string& d, const std::string&, unsigned long long) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.empty() || ads.size() % 8)
+             return false;
+         std::string longAds;
+         for (size_t at = 0; at < ads.size(); at += 8)
+             longAds += ads.substr(at, 8) + std::string(8, '\0');  // partition 0
+         SetAds(d, 176, longAds, 1);
+         return true;
+     }},
+    {"an extended file entry", "data.bin",
+     [](std::string& d, const std::string&, unsigned long long) {
+         const unsigned long ea = U32(d, 168), ad = U32(d, 172);
+         if (U16(d, 0) != 261 || 216 + ea + ad > kSector)
+             return false;
+         std::string e(kSector, '\0');
+         e.replace(0, 64, d.substr(0, 64));      // tags, owner, rights, information length
+         e.replace(64, 8, d.substr(56, 8));      // object size
+         e.replace(72, 8, d.substr(64, 8));      // blocks recorded
+         e.replace(80, 24, d.substr(72, 24));    // access and modification times
+         e.replace(104, 12, d.substr(84, 12));   // creation time
+         e.replace(116, 16, d.substr(96, 16));   // attribute time, checkpoint
+         e.replace(136, 16, d.substr(112, 16));  // extended attribute ICB
+         e.replace(168, 48, d.substr(128, 48));  // implementation, unique id, lengths
+         e.replace(216, ea + ad, d.substr(176, ea + ad));
+         e[0] = static_cast<char>(266 & 0xFF);
+         e[1] = static_cast<char>(266 >> 8);
+         e[2] = 3;  // descriptor version of UDF 2.0 on
+         d = e;
+         SetAds(d, 216, d.substr(216 + ea, ad), U16(d, 34) & 7);
+         return true;
+     }},
+    {"an extent allocated but not recorded", "holes.bin",
+     [](std::string& d, const std::string& image, unsigned long long start) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.size() != 8 || U32(ads, 0) != 12000)
+             return false;
+         // Blocks 2 and 3 of the file hold zeros in the source: leave them unrecorded.
+         std::string split(24, '\0');
+         Put32(split, 0, 4096);
+         Put32(split, 4, U32(ads, 4));
+         Put32(split, 8, 4096 | (1ul << 30));
+         Put32(split, 12, U32(ads, 4) + 2);
+         Put32(split, 16, 12000 - 8192);
+         Put32(split, 20, U32(ads, 4) + 4);
+         SetAds(d, 176, split, 0);
+         // What those blocks hold must no longer matter: unrecorded reads as zeros.
+         return WriteAt(image, (start + U32(ads, 4) + 2) * kSector, std::string(2 * kSector, '#'));
+     }},
+};
+
+TEST(DiscImageReader, ReadsEveryUdfFileEntryForm) {
+    for (const EntryForm& c : kEntryForms) {
+        SCOPED_TRACE(c.name);
+        WideScratch work("form");
+        const std::wstring source = Wide(work / "source");
+        ASSERT_NO_FATAL_FAILURE(MakeSource(source, Compared()));
+        std::string holes = Content(L"holes.bin", 12000);
+        holes.replace(4096, 4096, std::string(4096, '\0'));
+        ASSERT_TRUE(WriteWide(source + L"\\holes.bin", holes));
+        const std::string image = work / "image.iso";
+        ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ASSERT_TRUE(GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &data));
+        const unsigned long long start = UdfPartitionStart(image);
+        unsigned long long sector = 0;
+        for (const auto& [offset, name] : Fids(image, data.nFileSizeLow / kSector))
+            if (name == c.file)
+                sector = start + U32(ReadAt(image, offset, 40), 24);
+        ASSERT_NE(sector, 0u) << "no entry for " << c.file;
+        std::string entry = ReadAt(image, sector * kSector, kSector);
+        ASSERT_TRUE(c.rewrite(entry, image, start)) << "the entry is not in the form expected";
+        ASSERT_TRUE(WriteAt(image, sector * kSector, entry));
+
+        DiscImageReader reader;
+        ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+        ASSERT_TRUE(reader.IsUdf());
+        std::wstring difference;
+        EXPECT_EQ(reader.CompareWithSource(source, 0, nullptr, difference), Outcome::kSame)
+            << Utf8(difference);
+    }
 }
 
 // Random damage anywhere in the file systems' own sectors: every open ends, with a reason or

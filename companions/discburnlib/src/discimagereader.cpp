@@ -757,6 +757,8 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
     while (full.size() > 3 && full.back() == L'\\')
         full.pop_back();
     const std::wstring base = LongPath(full);
+    // What names below the source are joined to: a drive's root already ends in '\'.
+    const std::wstring folderPrefix = base.back() == L'\\' ? base : base + L"\\";
 
     struct Item {
         bool folder;
@@ -779,9 +781,10 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
         while (!folders.empty()) {
             const auto [relative, depth] = folders.back();
             folders.pop_back();
-            const std::wstring at = relative.empty() ? base : base + L"\\" + relative;
+            const std::wstring at = folderPrefix + relative;
             WIN32_FIND_DATAW found{};
-            vesko::UniqueFindHandle find(FindFirstFileW((at + L"\\*").c_str(), &found));
+            vesko::UniqueFindHandle find(
+                FindFirstFileW((relative.empty() ? at + L"*" : at + L"\\*").c_str(), &found));
             if (!find) {
                 const DWORD error = GetLastError();
                 if (error == ERROR_FILE_NOT_FOUND)
@@ -805,7 +808,7 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
                 if (folder && depth < kMaxDepth)
                     folders.push_back({path, depth + 1});
                 else if (!folder)
-                    onHost[path] = base + L"\\" + path;
+                    onHost[path] = folderPrefix + path;
             } while (FindNextFileW(find.Get(), &found));
             if (GetLastError() != ERROR_NO_MORE_FILES) {
                 difference = L"The source folder " + at + L" cannot be listed: " +
