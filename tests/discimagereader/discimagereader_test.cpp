@@ -1146,6 +1146,28 @@ TEST(DiscImageReader, ReadsEveryUdfFileEntryForm) {
     }
 }
 
+// A volume descriptor sequence may end at a sector left empty instead of at a terminating
+// descriptor (writers that reserve the sequence's extent and zero what they do not use).
+TEST(DiscImageReader, VolumeSequenceEndsAtAnEmptySector) {
+    WideScratch work("sequence");
+    ASSERT_NO_FATAL_FAILURE(MakeSource(Wide(work / "source"), Compared()));
+    const std::string image = work / "image.iso";
+    ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+    const unsigned long main = U32(ReadAt(image, 256 * kSector, kSector), 20);
+    unsigned long terminator = 0;
+    for (unsigned long s = main; s < main + 32 && !terminator; ++s)
+        if (TagAt(ReadAt(image, s * kSector, kSector), 0, 8))
+            terminator = s;
+    ASSERT_NE(terminator, 0u) << "no terminating descriptor after sector " << main;
+    ASSERT_TRUE(WriteAt(image, terminator * kSector, std::string(kSector, '\0')));
+    DiscImageReader reader;
+    ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+    std::wstring difference;
+    EXPECT_EQ(reader.CompareWithSource(Wide(work / "source"), 0, nullptr, difference),
+              Outcome::kSame)
+        << Utf8(difference);
+}
+
 // Random damage anywhere in the file systems' own sectors: every open ends, with a reason or
 // with a tree whose every file reads to its size.
 TEST(DiscImageReader, RandomDamageNeverCrashesNorHangs) {

@@ -445,8 +445,13 @@ bool DiscImageReader::ReadVolumeDescriptors(unsigned long long sector, unsigned 
     for (unsigned read = 0; count > 0; ++read) {
         if (read == kMaxVolumeDescriptors)
             return Fail(L"The UDF volume descriptor sequence does not end");
-        if (!ReadSector(sector, descriptor, L"a UDF volume descriptor") ||
-            !CheckTag(descriptor, kSector, 0, sector, L"a volume descriptor"))
+        if (!ReadSector(sector, descriptor, L"a UDF volume descriptor"))
+            return false;
+        // An empty sector ends the sequence as a terminating descriptor does: writers that
+        // reserve the sequence's extent leave what they do not use zeroed.
+        if (std::all_of(descriptor, descriptor + kSector, [](unsigned char b) { return b == 0; }))
+            break;
+        if (!CheckTag(descriptor, kSector, 0, sector, L"a volume descriptor"))
             return false;
         const unsigned id = Le16(descriptor);
         if (id == 8)  // terminating descriptor
