@@ -743,6 +743,7 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
     difference.clear();
     if (chunk == 0)
         chunk = 256 * 1024;
+    chunk = std::min<size_t>(chunk, 16 << 20);  // two buffers of it are held
     if (!m_image) {
         difference = L"No image is open";
         return Outcome::kImageUnreadable;
