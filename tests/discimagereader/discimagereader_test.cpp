@@ -447,11 +447,15 @@ TEST(DiscImageReader, ReadsAFileOver4GiBFromJolietAndUdf) {
     std::string output;
     const std::string mark =
         " | dd of=" + big + " bs=4096 oflag=seek_bytes conv=notrunc status=none";
+    // A mark across every 64 MiB: an extent read from a wrong place shows however the writer
+    // cut the file (the rest is zeros, which would read the same from anywhere).
     ASSERT_EQ(RunOnHost(work,
                         "truncate -s " + std::to_string(size) + " " + big + " && printf HEAD" +
-                            mark + " seek=0 && printf ACROSS-4-GIB" + mark +
-                            " seek=" + std::to_string((4ull << 30) - 6) + " && printf TAIL" + mark +
-                            " seek=" + std::to_string(size - 4),
+                            mark + " seek=0 && for i in $(seq 1 " + std::to_string(size >> 26) +
+                            "); do printf MARK%05d $i" + mark +
+                            " seek=$((i * 67108864 - 5)) || exit 1; done && printf ACROSS-4-GIB" +
+                            mark + " seek=" + std::to_string((4ull << 30) - 6) + " && printf TAIL" +
+                            mark + " seek=" + std::to_string(size - 4),
                         output),
               0)
         << output;
@@ -475,20 +479,6 @@ TEST(DiscImageReader, ReadsAFileOver4GiBFromJolietAndUdf) {
             ASSERT_NE(entry, reader.Entries().end());
             EXPECT_EQ(entry->size, size);
             EXPECT_GE(entry->extents.size(), 2u) << "a file over 4 GiB in one extent";
-            // The bytes across 4 GiB, read through the extents' seam.
-            DiscImageReader::File file = reader.OpenFile(*entry);
-            std::vector<char> buffer(1 << 20);
-            unsigned long long at = 0;
-            size_t read = 0;
-            const unsigned long long want = (4ull << 30) - 6;
-            while (at + buffer.size() <= want) {
-                ASSERT_TRUE(file.Read(buffer.data(), buffer.size(), read));
-                ASSERT_EQ(read, buffer.size());
-                at += read;
-            }
-            ASSERT_TRUE(file.Read(buffer.data(), static_cast<size_t>(want - at) + 12, read));
-            EXPECT_EQ(std::string(buffer.data() + (want - at), 12), "ACROSS-4-GIB");
-
             unsigned long long compared = 0;
             unsigned calls = 0;
             std::wstring difference;
