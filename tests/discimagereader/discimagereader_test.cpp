@@ -1158,6 +1158,81 @@ TEST(DiscImageReader, VolumeSequenceEndsAtAnEmptySector) {
         << Utf8(difference);
 }
 
+// Memory running out while an image is read or compared (a huge tree, or a crafted one) is a
+// failure with its reason, not an exception the recorder's worker would die of.
+using MallocFn = void*(__cdecl*)(size_t);
+MallocFn g_malloc = nullptr;
+long g_allocationsLeft = -1;  // the allocation that fails when it reaches 0; -1: none
+void* __cdecl CountingMalloc(size_t size) {
+    if (g_allocationsLeft >= 0 && g_allocationsLeft-- == 0)
+        return nullptr;
+    return g_malloc(size);
+}
+
+TEST(DiscImageReader, RunningOutOfMemoryIsAFailure) {
+    WideScratch work("memory");
+    const std::wstring source = Wide(work / "source");
+    ASSERT_NO_FATAL_FAILURE(MakeSource(source, Nested()));
+    const std::string image = work / "image.iso";
+    ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+    // operator new lives in the shared C++ runtime: its malloc is the one to fail.
+    HMODULE runtime = GetModuleHandleA("libstdc++-6.dll");
+    vesko::test::ImportHook hook(runtime ? runtime : GetModuleHandleA(nullptr), "malloc",
+                                 reinterpret_cast<void*>(&CountingMalloc));
+    ASSERT_TRUE(hook.Hooked()) << "no malloc import to fail";
+    g_malloc = reinterpret_cast<MallocFn>(hook.Original());
+    const std::wstring wideImage = Wide(image);
+    // How many allocations an open and a comparison make.
+    long allocations = 0;
+    {
+        DiscImageReader reader;
+        std::wstring difference;
+        for (int step = 0; step < 2; ++step) {
+            g_allocationsLeft = 1000000;
+            const bool done = step == 0 ? reader.Open(wideImage)
+                                        : reader.CompareWithSource(source, 0, nullptr,
+                                                                   difference) == Outcome::kSame;
+            allocations = std::max(allocations, 1000000 - g_allocationsLeft);
+            g_allocationsLeft = -1;
+            ASSERT_TRUE(done) << Utf8(reader.Error()) << Utf8(difference);
+        }
+    }
+    ASSERT_GT(allocations, 0) << "no allocation went through the hook";
+    // Every allocation of an open, and of a comparison, fails once in turn.
+    unsigned failedOpens = 0, failedCompares = 0;
+    for (long fail = 0; fail < allocations; ++fail) {
+        std::string thrown;
+        try {
+            DiscImageReader reader;
+            g_allocationsLeft = fail;
+            const bool opened = reader.Open(wideImage);
+            g_allocationsLeft = -1;
+            if (!opened) {
+                ++failedOpens;
+                EXPECT_NE(reader.Error().find(L"memory"), std::wstring::npos)
+                    << Utf8(reader.Error());
+                EXPECT_TRUE(reader.Entries().empty());
+            }
+            ASSERT_TRUE(opened || reader.Open(wideImage)) << Utf8(reader.Error());
+            std::wstring difference;
+            g_allocationsLeft = fail;
+            const Outcome outcome = reader.CompareWithSource(source, 0, nullptr, difference);
+            g_allocationsLeft = -1;
+            if (outcome != Outcome::kSame) {
+                ++failedCompares;
+                EXPECT_EQ(outcome, Outcome::kImageUnreadable);
+                EXPECT_NE(difference.find(L"memory"), std::wstring::npos) << Utf8(difference);
+            }
+        } catch (const std::exception& e) {
+            thrown = e.what();
+        }
+        g_allocationsLeft = -1;
+        ASSERT_EQ(thrown, "") << "allocation " << fail << " failing threw";
+    }
+    EXPECT_GT(failedOpens, 0u);
+    EXPECT_GT(failedCompares, 0u);
+}
+
 // Random damage anywhere in the file systems' own sectors: every open ends, with a reason or
 // with a tree whose every file reads to its size.
 TEST(DiscImageReader, RandomDamageNeverCrashesNorHangs) {

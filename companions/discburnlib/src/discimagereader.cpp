@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <utility>
 
 namespace {
@@ -170,6 +171,25 @@ bool DiscImageReader::Fail(std::wstring text) {
 }
 
 bool DiscImageReader::Open(const std::wstring& image, Tree tree) {
+    // A tree too large for memory (or a crafted image that claims one) fails the open like any
+    // other reason: the caller is a worker that must go on and report.
+    try {
+        return OpenTree(image, tree);
+    } catch (const std::bad_alloc&) {
+        m_entries.clear();
+        m_entries.shrink_to_fit();
+        m_fileBytes = 0;
+        m_image.Reset();
+        try {
+            m_error = L"There is not enough memory to read the image";
+        } catch (const std::bad_alloc&) {
+            m_error.clear();
+        }
+        return false;
+    }
+}
+
+bool DiscImageReader::OpenTree(const std::wstring& image, Tree tree) {
     m_image.Reset();
     m_imageBytes = 0;
     m_error.clear();
@@ -740,6 +760,21 @@ bool DiscImageReader::ReadUdfDirectory(const Node& folder, const std::wstring& p
 DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& source,
                                                             size_t chunk, const Progress& progress,
                                                             std::wstring& difference) const {
+    try {
+        return CompareTree(source, chunk, progress, difference);
+    } catch (const std::bad_alloc&) {
+        try {
+            difference = L"There is not enough memory to compare the image with its source";
+        } catch (const std::bad_alloc&) {
+            difference.clear();
+        }
+        return Outcome::kImageUnreadable;
+    }
+}
+
+DiscImageReader::Outcome DiscImageReader::CompareTree(const std::wstring& source, size_t chunk,
+                                                      const Progress& progress,
+                                                      std::wstring& difference) const {
     difference.clear();
     if (chunk == 0)
         chunk = 256 * 1024;
