@@ -151,28 +151,11 @@ struct HostResult {
     std::string out;
 };
 
-std::atomic<unsigned> g_job{0};
-
-// Runs a shell script on the host, in folder (a Windows path), with a UTF-8
-// locale (the readers turn disc names into the locale's characters).
+// Runs a script on the host, in folder (a Windows path).
 HostResult RunOnHost(const std::string& folder, const std::string& script,
                      DWORD milliseconds = 120000) {
-    const std::string unixFolder = vesko::test::UnixName(folder);
-    const std::string tag = "job" + std::to_string(g_job++);
-    const std::string body = "export PATH=/usr/bin:/bin LANG=C.UTF-8 LC_ALL=C.UTF-8\ncd '" +
-                             unixFolder + "' || exit 1\n( " + script + "\n) > " + tag +
-                             ".out 2>&1\necho $? > " + tag + ".tmp && mv " + tag + ".tmp " + tag +
-                             ".rc\n";
     HostResult result;
-    if (!vesko::test::WriteFileText(folder + "\\" + tag + ".sh", body) ||
-        !vesko::test::StartOnHost("Z:\\bin\\sh", "/bin/sh \"" + unixFolder + "/" + tag + ".sh\"")) {
-        result.out = "cannot start the host shell";
-        return result;
-    }
-    const std::string rcFile = folder + "\\" + tag + ".rc";
-    if (vesko::test::WaitFor([&] { return vesko::test::Exists(rcFile); }, milliseconds))
-        result.rc = std::atoi(vesko::test::ReadFileText(rcFile).c_str());
-    result.out = vesko::test::ReadFileText(folder + "\\" + tag + ".out");
+    result.rc = vesko::test::RunOnHost(folder, script, result.out, milliseconds);
     return result;
 }
 

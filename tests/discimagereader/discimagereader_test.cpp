@@ -92,21 +92,7 @@ class WideScratch : public ScratchDir {
 // time. output gets what it printed.
 int RunOnHost(const ScratchDir& work, const std::string& command, std::string& output,
               DWORD milliseconds = 120000) {
-    static unsigned counter = 0;
-    const std::string tag = "host" + std::to_string(++counter);
-    const std::string unixWork = UnixName(work.Path());
-    const std::string out = unixWork + "/" + tag + ".out", rc = unixWork + "/" + tag + ".rc";
-    const std::string script = work / (tag + ".sh");
-    if (unixWork.empty() ||
-        !vesko::test::WriteFileText(script, "(" + command + ") > '" + out + "' 2>&1\necho $? > '" +
-                                                rc + ".tmp'\nmv '" + rc + ".tmp' '" + rc + "'\n") ||
-        !vesko::test::StartOnHost("Z:\\bin\\bash", "/bin/bash \"" + UnixName(script) + "\""))
-        return -1;
-    const std::string rcFile = work / (tag + ".rc");
-    const bool ended =
-        vesko::test::WaitFor([&] { return vesko::test::Exists(rcFile); }, milliseconds);
-    output = vesko::test::ReadFileText(work / (tag + ".out"));
-    return ended ? std::atoi(vesko::test::ReadFileText(rcFile).c_str()) : -1;
+    return vesko::test::RunOnHost(work.Path(), command, output, milliseconds);
 }
 
 enum class Tool {
