@@ -92,21 +92,7 @@ class WideScratch : public ScratchDir {
 // time. output gets what it printed.
 int RunOnHost(const ScratchDir& work, const std::string& command, std::string& output,
               DWORD milliseconds = 120000) {
-    static unsigned counter = 0;
-    const std::string tag = "host" + std::to_string(++counter);
-    const std::string unixWork = UnixName(work.Path());
-    const std::string out = unixWork + "/" + tag + ".out", rc = unixWork + "/" + tag + ".rc";
-    const std::string script = work / (tag + ".sh");
-    if (unixWork.empty() ||
-        !vesko::test::WriteFileText(script, "(" + command + ") > '" + out + "' 2>&1\necho $? > '" +
-                                                rc + ".tmp'\nmv '" + rc + ".tmp' '" + rc + "'\n") ||
-        !vesko::test::StartOnHost("Z:\\bin\\bash", "/bin/bash \"" + UnixName(script) + "\""))
-        return -1;
-    const std::string rcFile = work / (tag + ".rc");
-    const bool ended =
-        vesko::test::WaitFor([&] { return vesko::test::Exists(rcFile); }, milliseconds);
-    output = vesko::test::ReadFileText(work / (tag + ".out"));
-    return ended ? std::atoi(vesko::test::ReadFileText(rcFile).c_str()) : -1;
+    return vesko::test::RunOnHost(work.Path(), command, output, milliseconds);
 }
 
 enum class Tool {
@@ -447,11 +433,15 @@ TEST(DiscImageReader, ReadsAFileOver4GiBFromJolietAndUdf) {
     std::string output;
     const std::string mark =
         " | dd of=" + big + " bs=4096 oflag=seek_bytes conv=notrunc status=none";
+    // A mark across every 64 MiB: an extent read from a wrong place shows however the writer
+    // cut the file (the rest is zeros, which would read the same from anywhere).
     ASSERT_EQ(RunOnHost(work,
                         "truncate -s " + std::to_string(size) + " " + big + " && printf HEAD" +
-                            mark + " seek=0 && printf ACROSS-4-GIB" + mark +
-                            " seek=" + std::to_string((4ull << 30) - 6) + " && printf TAIL" + mark +
-                            " seek=" + std::to_string(size - 4),
+                            mark + " seek=0 && for i in $(seq 1 " + std::to_string(size >> 26) +
+                            "); do printf MARK%05d $i" + mark +
+                            " seek=$((i * 67108864 - 5)) || exit 1; done && printf ACROSS-4-GIB" +
+                            mark + " seek=" + std::to_string((4ull << 30) - 6) + " && printf TAIL" +
+                            mark + " seek=" + std::to_string(size - 4),
                         output),
               0)
         << output;
@@ -475,20 +465,6 @@ TEST(DiscImageReader, ReadsAFileOver4GiBFromJolietAndUdf) {
             ASSERT_NE(entry, reader.Entries().end());
             EXPECT_EQ(entry->size, size);
             EXPECT_GE(entry->extents.size(), 2u) << "a file over 4 GiB in one extent";
-            // The bytes across 4 GiB, read through the extents' seam.
-            DiscImageReader::File file = reader.OpenFile(*entry);
-            std::vector<char> buffer(1 << 20);
-            unsigned long long at = 0;
-            size_t read = 0;
-            const unsigned long long want = (4ull << 30) - 6;
-            while (at + buffer.size() <= want) {
-                ASSERT_TRUE(file.Read(buffer.data(), buffer.size(), read));
-                ASSERT_EQ(read, buffer.size());
-                at += read;
-            }
-            ASSERT_TRUE(file.Read(buffer.data(), static_cast<size_t>(want - at) + 12, read));
-            EXPECT_EQ(std::string(buffer.data() + (want - at), 12), "ACROSS-4-GIB");
-
             unsigned long long compared = 0;
             unsigned calls = 0;
             std::wstring difference;
@@ -612,6 +588,14 @@ TEST(DiscImageReader, CompareTakesAFileSourceAndLeavesLinksOut) {
     ASSERT_TRUE(vesko::test::HostLink(work / "source\\link", work / "elsewhere"));
     EXPECT_EQ(reader.CompareWithSource(source, 0, nullptr, difference), Outcome::kSame)
         << Utf8(difference);
+    // A drive's root as the source: the drive's contents are the disc.
+    {
+        vesko::test::ScratchDrive drive(work / "source");
+        ASSERT_FALSE(drive.Root().empty());
+        EXPECT_EQ(reader.CompareWithSource(Wide(drive.Root() + "\\"), 0, nullptr, difference),
+                  Outcome::kSame)
+            << Utf8(difference);
+    }
     // A source file that differs: the file source is compared byte by byte too.
     ASSERT_TRUE(Patch(source + L"\\solo.bin", 4999, "?", false));
     EXPECT_EQ(reader.CompareWithSource(source + L"\\solo.bin", 0, nullptr, difference),
@@ -959,6 +943,280 @@ TEST(DiscImageReader, DamagedImagesFailWithTheirReason) {
     DiscImageReader reader;
     EXPECT_FALSE(reader.Open(L"C:\\no such folder\\image.iso"));
     EXPECT_NE(reader.Error().find(L"cannot be opened"), std::wstring::npos) << Utf8(reader.Error());
+}
+
+// ---------------------------------------------------------------------------
+// The depth bound: as deep as the bound reads, one level more is refused (a crafted image could
+// otherwise make a walk as long as the image allows). The trees are made on the host: their
+// paths pass what Win32 names without a prefix.
+
+TEST(DiscImageReader, ReadsToTheDepthBoundAndNoDeeper) {
+    for (Tool tool : {Tool::kGenisoUdf, Tool::kXorriso}) {
+        for (unsigned levels : {DiscImageReader::kMaxDepth, DiscImageReader::kMaxDepth + 1}) {
+            SCOPED_TRACE(std::string(ToolName(tool)) + ", " + std::to_string(levels) + " levels");
+            WideScratch work("depth");
+            const std::string source = work / "source";
+            ASSERT_TRUE(CreateDirectoryA(source.c_str(), nullptr));
+            std::string output;
+            ASSERT_EQ(
+                RunOnHost(work,
+                          "cd '" + UnixName(source) + "' && mkdir -p \"$(printf 'd/%.0s' $(seq 1 " +
+                              std::to_string(levels) +
+                              "))\" && echo bottom > \"$(printf 'd/%.0s' $(seq 1 " +
+                              std::to_string(levels) + "))f.txt\"",
+                          output),
+                0)
+                << output;
+            const std::string image = work / "image.iso";
+            ASSERT_NO_FATAL_FAILURE(MakeImage(work, tool, source, image));
+            ASSERT_EQ(RunOnHost(work, "rm -rf '" + UnixName(source) + "'", output), 0) << output;
+            DiscImageReader reader;
+            if (levels <= DiscImageReader::kMaxDepth) {
+                ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+                EXPECT_EQ(reader.Entries().size(), levels + 1);
+                std::wstring deepest;
+                for (const auto& entry : reader.Entries())
+                    deepest = std::max(deepest, entry.path);
+                EXPECT_EQ(std::count(deepest.begin(), deepest.end(), L'\\'),
+                          static_cast<long>(levels));
+            } else {
+                EXPECT_FALSE(reader.Open(Wide(image)));
+                EXPECT_NE(reader.Error().find(L"deeper than"), std::wstring::npos)
+                    << Utf8(reader.Error());
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// UDF forms genisoimage does not write (it writes UDF 1.02 file entries with short allocation
+// descriptors) but other writers do: one file entry of a real image rewritten into each form,
+// sealed again, must still read as the source.
+
+unsigned long long UdfPartitionStart(const std::string& image) {
+    const unsigned long main = U32(ReadAt(image, 256 * kSector, kSector), 20);
+    for (unsigned long s = main; s < main + 32; ++s) {
+        const std::string d = ReadAt(image, s * kSector, kSector);
+        if (TagAt(d, 0, 5))
+            return U32(d, 188);
+    }
+    return 0;
+}
+// Puts ads of type (0 short, 1 long, 3 embedded data) into the file entry d whose allocation
+// descriptors start at base + its extended attributes.
+void SetAds(std::string& d, size_t base, const std::string& ads, unsigned type) {
+    const unsigned long ea = U32(d, base - 8);
+    d.replace(base + ea, kSector - base - ea, std::string(kSector - base - ea, '\0'));
+    d.replace(base + ea, ads.size(), ads);
+    Put32(d, base - 4, static_cast<unsigned long>(ads.size()));
+    const unsigned flags = (U16(d, 34) & ~7u) | type;
+    d[34] = static_cast<char>(flags);
+    d[35] = static_cast<char>(flags >> 8);
+    const size_t crcLength = base + ea + ads.size() - 16;
+    d[10] = static_cast<char>(crcLength);
+    d[11] = static_cast<char>(crcLength >> 8);
+    Seal(d, 0);
+}
+std::string ShortAds(const std::string& d) {
+    return d.substr(176 + U32(d, 168), U32(d, 172));
+}
+
+struct EntryForm {
+    const char* name;
+    const char* file;  // the file (in the source's root) whose entry is rewritten
+    // Rewrites the entry d; false when it is not the form expected.
+    std::function<bool(std::string& d, const std::string& image, unsigned long long start)> rewrite;
+};
+const EntryForm kEntryForms[] = {
+    {"data embedded in the entry", "keep.txt",
+     [](std::string& d, const std::string& image, unsigned long long start) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.size() != 8)
+             return false;
+         const unsigned long long data = (start + U32(ads, 4)) * kSector;
+         SetAds(d, 176, ReadAt(image, data, U32(d, 56)), 3);
+         // What the block held must no longer matter.
+         return WriteAt(image, data, std::string(kSector, '#'));
+     }},
+    {"long allocation descriptors", "data.bin",
+     [](std::string& d, const std::string&, unsigned long long) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.empty() || ads.size() % 8)
+             return false;
+         std::string longAds;
+         for (size_t at = 0; at < ads.size(); at += 8)
+             longAds += ads.substr(at, 8) + std::string(8, '\0');  // partition 0
+         SetAds(d, 176, longAds, 1);
+         return true;
+     }},
+    {"an extended file entry", "data.bin",
+     [](std::string& d, const std::string&, unsigned long long) {
+         const unsigned long ea = U32(d, 168), ad = U32(d, 172);
+         if (U16(d, 0) != 261 || 216 + ea + ad > kSector)
+             return false;
+         std::string e(kSector, '\0');
+         e.replace(0, 64, d.substr(0, 64));      // tags, owner, rights, information length
+         e.replace(64, 8, d.substr(56, 8));      // object size
+         e.replace(72, 8, d.substr(64, 8));      // blocks recorded
+         e.replace(80, 24, d.substr(72, 24));    // access and modification times
+         e.replace(104, 12, d.substr(84, 12));   // creation time
+         e.replace(116, 16, d.substr(96, 16));   // attribute time, checkpoint
+         e.replace(136, 16, d.substr(112, 16));  // extended attribute ICB
+         e.replace(168, 48, d.substr(128, 48));  // implementation, unique id, lengths
+         e.replace(216, ea + ad, d.substr(176, ea + ad));
+         e[0] = static_cast<char>(266 & 0xFF);
+         e[1] = static_cast<char>(266 >> 8);
+         e[2] = 3;  // descriptor version of UDF 2.0 on
+         d = e;
+         SetAds(d, 216, d.substr(216 + ea, ad), U16(d, 34) & 7);
+         return true;
+     }},
+    {"an extent allocated but not recorded", "holes.bin",
+     [](std::string& d, const std::string& image, unsigned long long start) {
+         const std::string ads = ShortAds(d);
+         if (U16(d, 0) != 261 || ads.size() != 8 || U32(ads, 0) != 12000)
+             return false;
+         // Blocks 2 and 3 of the file hold zeros in the source: leave them unrecorded.
+         std::string split(24, '\0');
+         Put32(split, 0, 4096);
+         Put32(split, 4, U32(ads, 4));
+         Put32(split, 8, 4096 | (1ul << 30));
+         Put32(split, 12, U32(ads, 4) + 2);
+         Put32(split, 16, 12000 - 8192);
+         Put32(split, 20, U32(ads, 4) + 4);
+         SetAds(d, 176, split, 0);
+         // What those blocks hold must no longer matter: unrecorded reads as zeros.
+         return WriteAt(image, (start + U32(ads, 4) + 2) * kSector, std::string(2 * kSector, '#'));
+     }},
+};
+
+TEST(DiscImageReader, ReadsEveryUdfFileEntryForm) {
+    for (const EntryForm& c : kEntryForms) {
+        SCOPED_TRACE(c.name);
+        WideScratch work("form");
+        const std::wstring source = Wide(work / "source");
+        ASSERT_NO_FATAL_FAILURE(MakeSource(source, Compared()));
+        std::string holes = Content(L"holes.bin", 12000);
+        holes.replace(4096, 4096, std::string(4096, '\0'));
+        ASSERT_TRUE(WriteWide(source + L"\\holes.bin", holes));
+        const std::string image = work / "image.iso";
+        ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ASSERT_TRUE(GetFileAttributesExA(image.c_str(), GetFileExInfoStandard, &data));
+        const unsigned long long start = UdfPartitionStart(image);
+        unsigned long long sector = 0;
+        for (const auto& [offset, name] : Fids(image, data.nFileSizeLow / kSector))
+            if (name == c.file)
+                sector = start + U32(ReadAt(image, offset, 40), 24);
+        ASSERT_NE(sector, 0u) << "no entry for " << c.file;
+        std::string entry = ReadAt(image, sector * kSector, kSector);
+        ASSERT_TRUE(c.rewrite(entry, image, start)) << "the entry is not in the form expected";
+        ASSERT_TRUE(WriteAt(image, sector * kSector, entry));
+
+        DiscImageReader reader;
+        ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+        ASSERT_TRUE(reader.IsUdf());
+        std::wstring difference;
+        EXPECT_EQ(reader.CompareWithSource(source, 0, nullptr, difference), Outcome::kSame)
+            << Utf8(difference);
+    }
+}
+
+// A volume descriptor sequence may end at a sector left empty instead of at a terminating
+// descriptor (writers that reserve the sequence's extent and zero what they do not use).
+TEST(DiscImageReader, VolumeSequenceEndsAtAnEmptySector) {
+    WideScratch work("sequence");
+    ASSERT_NO_FATAL_FAILURE(MakeSource(Wide(work / "source"), Compared()));
+    const std::string image = work / "image.iso";
+    ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+    const unsigned long main = U32(ReadAt(image, 256 * kSector, kSector), 20);
+    unsigned long terminator = 0;
+    for (unsigned long s = main; s < main + 32 && !terminator; ++s)
+        if (TagAt(ReadAt(image, s * kSector, kSector), 0, 8))
+            terminator = s;
+    ASSERT_NE(terminator, 0u) << "no terminating descriptor after sector " << main;
+    ASSERT_TRUE(WriteAt(image, terminator * kSector, std::string(kSector, '\0')));
+    DiscImageReader reader;
+    ASSERT_TRUE(reader.Open(Wide(image))) << Utf8(reader.Error());
+    std::wstring difference;
+    EXPECT_EQ(reader.CompareWithSource(Wide(work / "source"), 0, nullptr, difference),
+              Outcome::kSame)
+        << Utf8(difference);
+}
+
+// Memory running out while an image is read or compared (a huge tree, or a crafted one) is a
+// failure with its reason, not an exception the recorder's worker would die of.
+using MallocFn = void*(__cdecl*)(size_t);
+MallocFn g_malloc = nullptr;
+long g_allocationsLeft = -1;  // the allocation that fails when it reaches 0; -1: none
+void* __cdecl CountingMalloc(size_t size) {
+    if (g_allocationsLeft >= 0 && g_allocationsLeft-- == 0)
+        return nullptr;
+    return g_malloc(size);
+}
+
+TEST(DiscImageReader, RunningOutOfMemoryIsAFailure) {
+    WideScratch work("memory");
+    const std::wstring source = Wide(work / "source");
+    ASSERT_NO_FATAL_FAILURE(MakeSource(source, Nested()));
+    const std::string image = work / "image.iso";
+    ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
+    // operator new lives in the shared C++ runtime: its malloc is the one to fail.
+    HMODULE runtime = GetModuleHandleA("libstdc++-6.dll");
+    vesko::test::ImportHook hook(runtime ? runtime : GetModuleHandleA(nullptr), "malloc",
+                                 reinterpret_cast<void*>(&CountingMalloc));
+    ASSERT_TRUE(hook.Hooked()) << "no malloc import to fail";
+    g_malloc = reinterpret_cast<MallocFn>(hook.Original());
+    const std::wstring wideImage = Wide(image);
+    // How many allocations an open and a comparison make.
+    long allocations = 0;
+    {
+        DiscImageReader reader;
+        std::wstring difference;
+        for (int step = 0; step < 2; ++step) {
+            g_allocationsLeft = 1000000;
+            const bool done = step == 0 ? reader.Open(wideImage)
+                                        : reader.CompareWithSource(source, 0, nullptr,
+                                                                   difference) == Outcome::kSame;
+            allocations = std::max(allocations, 1000000 - g_allocationsLeft);
+            g_allocationsLeft = -1;
+            ASSERT_TRUE(done) << Utf8(reader.Error()) << Utf8(difference);
+        }
+    }
+    ASSERT_GT(allocations, 0) << "no allocation went through the hook";
+    // Every allocation of an open, and of a comparison, fails once in turn.
+    unsigned failedOpens = 0, failedCompares = 0;
+    for (long fail = 0; fail < allocations; ++fail) {
+        std::string thrown;
+        try {
+            DiscImageReader reader;
+            g_allocationsLeft = fail;
+            const bool opened = reader.Open(wideImage);
+            g_allocationsLeft = -1;
+            if (!opened) {
+                ++failedOpens;
+                EXPECT_NE(reader.Error().find(L"memory"), std::wstring::npos)
+                    << Utf8(reader.Error());
+                EXPECT_TRUE(reader.Entries().empty());
+            }
+            ASSERT_TRUE(opened || reader.Open(wideImage)) << Utf8(reader.Error());
+            std::wstring difference;
+            g_allocationsLeft = fail;
+            const Outcome outcome = reader.CompareWithSource(source, 0, nullptr, difference);
+            g_allocationsLeft = -1;
+            if (outcome != Outcome::kSame) {
+                ++failedCompares;
+                EXPECT_EQ(outcome, Outcome::kImageUnreadable);
+                EXPECT_NE(difference.find(L"memory"), std::wstring::npos) << Utf8(difference);
+            }
+        } catch (const std::exception& e) {
+            thrown = e.what();
+        }
+        g_allocationsLeft = -1;
+        ASSERT_EQ(thrown, "") << "allocation " << fail << " failing threw";
+    }
+    EXPECT_GT(failedOpens, 0u);
+    EXPECT_GT(failedCompares, 0u);
 }
 
 // Random damage anywhere in the file systems' own sectors: every open ends, with a reason or

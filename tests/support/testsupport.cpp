@@ -59,29 +59,55 @@ bool IsDir(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void RemoveTree(const std::string& path) {
-    const DWORD a = GetFileAttributesA(path.c_str());
+namespace {
+
+std::wstring WideOf(const std::string& text, UINT codePage = CP_ACP) {
+    const int n = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+    MultiByteToWideChar(codePage, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string AnsiOf(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], n, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
+}
+
+// Wide throughout: names the ANSI code page cannot hold (the disc tests'
+// Unicode names) go as well.
+void RemoveTreeWide(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
     if (a == INVALID_FILE_ATTRIBUTES)
         return;
     // A link goes by itself, never what it reaches (Wine's RemoveDirectory on
     // a host link can take an empty target with it).
-    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && HostLink(path))
+    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && HostLink(AnsiOf(path)))
         return;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path.c_str());
+        DeleteFileW(path.c_str());
         return;
     }
-    WIN32_FIND_DATAA fd;
+    WIN32_FIND_DATAW fd;
     const UniqueFindHandle f(!(a & FILE_ATTRIBUTE_REPARSE_POINT)
-                                 ? FindFirstFileA((path + "\\*").c_str(), &fd)
+                                 ? FindFirstFileW((path + L"\\*").c_str(), &fd)
                                  : INVALID_HANDLE_VALUE);
-    for (bool more = f.IsValid(); more; more = FindNextFileA(f.Get(), &fd)) {
-        const std::string name = fd.cFileName;
-        if (name != "." && name != "..")
-            RemoveTree(path + "\\" + name);
+    for (bool more = f.IsValid(); more; more = FindNextFileW(f.Get(), &fd)) {
+        const std::wstring name = fd.cFileName;
+        if (name != L"." && name != L"..")
+            RemoveTreeWide(path + L"\\" + name);
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+void RemoveTree(const std::string& path) {
+    RemoveTreeWide(WideOf(path));
 }
 
 BrokerUnregistered::BrokerUnregistered() {
@@ -177,7 +203,7 @@ int RunOnHost(const std::string& folder, const std::string& script, std::string&
     const std::string base = folder + "\\" + tag;
     output.clear();
     if (unixFolder.empty() || !WriteFileText(base + ".sh", body) ||
-        !StartOnHost("Z:\\bin\\sh", "/bin/sh \"" + unixFolder + "/" + tag + ".sh\""))
+        !StartOnHost("Z:\\bin\\bash", "/bin/bash \"" + unixFolder + "/" + tag + ".sh\""))
         return -1;
     const bool ended = WaitFor([&] { return Exists(base + ".rc"); }, milliseconds);
     output = ReadFileText(base + ".out");

@@ -32,7 +32,8 @@ bool WriteFileText(const std::string& path, const std::string& text);
 std::string ReadFileText(const std::string& path);
 bool Exists(const std::string& path);
 bool IsDir(const std::string& path);
-// Removes a tree without following junctions; clears read-only attributes.
+// Removes a tree without following junctions, whatever its names; clears
+// read-only attributes.
 void RemoveTree(const std::string& path);
 // Makes a symbolic link to target (or, with no target, removes link) through
 // the host's ln or rm: Wine creates no junction, but it reports host symbolic
@@ -46,7 +47,7 @@ std::string UnixName(const std::string& path);
 // for its effect, with WaitFor (true when done() held in time).
 bool StartOnHost(const char* program, std::string commandLine);
 bool WaitFor(const std::function<bool()>& done, DWORD milliseconds);
-// Runs a shell script on the host in folder (a Windows path), with a UTF-8
+// Runs a bash script on the host in folder (a Windows path), with a UTF-8
 // locale (host tools turn disc names into the locale's characters), and
 // waits for it: its exit status, -1 when it could not start or did not end in
 // time. output gets what it printed on both streams.

@@ -1,23 +1,43 @@
-// CDExpManager: the disc export service of DiscBurnLib, as a virtual
-// recorder. A folder stands for a recordable disc in a drive: the folder's
-// contents are the disc's contents and its free space is the disc's
-// capacity minus the bytes of the files in it. Burning copies into the
-// folder, erasing empties it. Machines without a burner (and the tests) use
-// it in place of a real drive; every event, record and error below is what a
-// host sees from a real recorder too.
+// CDExpManager: the disc export service of DiscBurnLib. The drive text
+// chooses what stands behind it:
+//   - a drive letter ("E:", "E:\") with a recorder behind it: the disc in
+//     that drive, written through IMAPI2 (Windows' own burning service) from
+//     the same image as below;
+//   - "<file>.iso": a disc image file, ISO 9660 with Joliet names (and a UDF
+//     bridge for files of 4 GiB or more, names Joliet cannot hold, and media
+//     larger than a CD), which any burner, virtual drive or operating system
+//     reads. A missing or empty file is a blank disc; a burn writes the whole
+//     image at once and closes the disc;
+//   - any other folder: the virtual recorder. The folder's contents are the
+//     disc's contents, its free space the capacity minus the bytes of the
+//     files in it; burning copies into the folder, erasing empties it.
+//     Machines without a burner (and the tests) use it in place of a drive.
+// Every event, record and error below is the same whichever stands behind.
 //
-// Drive text (SetDrive / GetDrive), the folder then an optional capacity:
-//   "<folder>"              a CD: 700 MiB (734003200 bytes)
-//   "<folder>?cd"           the same
-//   "<folder>?dvd"          a single-layer DVD: 4700000000 bytes
-//   "<folder>?size=<bytes>" any capacity, decimal, greater than 0
-// and, joined to it by "&" or alone, the drive's write speed:
-//   "<folder>?dvd&speed=<KiB per second>"  a burn writes no faster (a real
-//                           drive's pace; tests use it to cancel a burn that
-//                           is surely still running)
-// Options are case-insensitive; each may be given once. A trailing separator on the folder is
-// ignored. The folder need not exist when the drive is selected (a drive
-// without a disc): IsValid and ValidateDrive tell.
+// Drive text (SetDrive / GetDrive): the path, then options after "?", joined
+// by "&", each at most once, case-insensitive:
+//   a medium (default cd)   capacity (2048-byte sectors)      write-once
+//     cd, cd-rw / cd-r      360000 (an 80-minute CD)          cd-r
+//     dvd, dvd-rw / dvd-r   2295104 (single layer, 4.7 GB)    dvd-r
+//     dvd-dl / dvd-dl-r     4171712 (dual layer, 8.5 GB)      dvd-dl-r
+//     bd, bd-re / bd-r      12219392 (25 GB)                  bd-r
+//   size=<bytes>            any capacity, decimal, above 0 (an image holds
+//                           the whole sectors of it); rewritable
+//   speed=<KiB per second>  a burn writes no faster (a real drive's pace;
+//                           tests use it to cancel a burn that is surely
+//                           still running)
+// e.g. "D:\export\study.iso?dvd-r&speed=1385". A name ending in ".iso" is an
+// image; with a trailing separator it is a folder of that name. A trailing
+// separator on a folder is ignored. The folder or image need not exist when
+// the drive is selected (a drive without a disc): IsValid and ValidateDrive
+// tell. On a real drive the medium in it decides capacity and kind; the
+// options other than speed are ignored there.
+//
+// Media rules. A write-once disc takes one burn: once it holds anything, a
+// burn is refused with eMediaNotBlank and its free space is 0; erasing it is
+// refused with eNotSupported. An image takes one burn whatever its kind (it
+// is written as one closed session): a rewritable one is erased first. The
+// virtual recorder's rewritable folders take any number of burns.
 //
 // Synchronous operations:
 //   IsValid             true when a drive is selected and its folder exists.
@@ -28,8 +48,12 @@
 //   GetDrive(out)       eOK with the text SetDrive accepted; eNoDrive (and an
 //                       empty string) when none is selected.
 //   GetDriveAvailSpace  eOK with the free bytes (0 when the folder holds more
-//                       than the capacity); eNoDrive; eInvalidDrive when the
-//                       folder is missing or not a folder.
+//                       than the capacity, or a write-once disc holds
+//                       anything); an image's in whole sectors after the file
+//                       systems' own, 0 once written; eNoDrive; eInvalidDrive
+//                       when the folder is missing or not a folder, or an
+//                       image's folder is missing or the image is a folder or
+//                       a link.
 //   ValidateDrive       eNoDrive, eInvalidDrive (as above) or eOK.
 //
 // Jobs. StartBurn, StartErase, StartGetDriveAvailSpace and StartValidateDrive
@@ -76,7 +100,9 @@
 //   eNoDrive        no drive selected
 //   eInvalidDrive   the drive's folder is missing or not a folder
 //   eSourceNotFound source null, empty, missing or unreadable
-//   eNotSupported   the source and the disc folder lie inside each other
+//   eNotSupported   the source and the disc folder lie inside each other,
+//                   or the image file lies inside the source
+//   eMediaNotBlank  a write-once disc (or an image) that already holds a burn
 //   eNoSpace        more than fits: nothing written
 //   eWriteFailed    a write or the verification failed: what the job wrote
 //                   is removed again
@@ -84,11 +110,17 @@
 //   eStopped        Stop: the files completed before it stay, the file in
 //                   progress is discarded
 //   eDriveBusy      another job was running (see below)
+// An image burn writes the image of the source (its 4 counts the image's
+// bytes, its verification the files' bytes) under a temporary name beside
+// the image file, renamed once complete and verified: after eWriteFailed,
+// eCancelled or eStopped the disc is still blank. A source file that changes
+// size or vanishes while the image is written gives eSourceNotFound.
 // Erase: full = true deletes file by file with eProgressErase progress
 // (KiB of deleted files); false deletes without progress. Outcomes: eOK,
 // eNoDrive, eInvalidDrive, eWriteFailed (a file or folder could not be
 // deleted), eCancelled / eStopped (deleting ends at the next file; what is
-// deleted stays deleted), eDriveBusy.
+// deleted stays deleted), eDriveBusy; eNotSupported on write-once media.
+// An image's erase removes the image file (full: one 4 for its bytes).
 //
 // Cancel and Stop act on the running (or accepted, not yet started) job and
 // take effect within one 256 KiB chunk; without a job they do nothing.

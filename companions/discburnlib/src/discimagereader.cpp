@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <utility>
 
 namespace {
@@ -170,6 +171,25 @@ bool DiscImageReader::Fail(std::wstring text) {
 }
 
 bool DiscImageReader::Open(const std::wstring& image, Tree tree) {
+    // A tree too large for memory (or a crafted image that claims one) fails the open like any
+    // other reason: the caller is a worker that must go on and report.
+    try {
+        return OpenTree(image, tree);
+    } catch (const std::bad_alloc&) {
+        m_entries.clear();
+        m_entries.shrink_to_fit();
+        m_fileBytes = 0;
+        m_image.Reset();
+        try {
+            m_error = L"There is not enough memory to read the image";
+        } catch (const std::bad_alloc&) {
+            m_error.clear();
+        }
+        return false;
+    }
+}
+
+bool DiscImageReader::OpenTree(const std::wstring& image, Tree tree) {
     m_image.Reset();
     m_imageBytes = 0;
     m_error.clear();
@@ -445,8 +465,13 @@ bool DiscImageReader::ReadVolumeDescriptors(unsigned long long sector, unsigned 
     for (unsigned read = 0; count > 0; ++read) {
         if (read == kMaxVolumeDescriptors)
             return Fail(L"The UDF volume descriptor sequence does not end");
-        if (!ReadSector(sector, descriptor, L"a UDF volume descriptor") ||
-            !CheckTag(descriptor, kSector, 0, sector, L"a volume descriptor"))
+        if (!ReadSector(sector, descriptor, L"a UDF volume descriptor"))
+            return false;
+        // An empty sector ends the sequence as a terminating descriptor does: writers that
+        // reserve the sequence's extent leave what they do not use zeroed.
+        if (std::all_of(descriptor, descriptor + kSector, [](unsigned char b) { return b == 0; }))
+            break;
+        if (!CheckTag(descriptor, kSector, 0, sector, L"a volume descriptor"))
             return false;
         const unsigned id = Le16(descriptor);
         if (id == 8)  // terminating descriptor
@@ -735,9 +760,25 @@ bool DiscImageReader::ReadUdfDirectory(const Node& folder, const std::wstring& p
 DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& source,
                                                             size_t chunk, const Progress& progress,
                                                             std::wstring& difference) const {
+    try {
+        return CompareTree(source, chunk, progress, difference);
+    } catch (const std::bad_alloc&) {
+        try {
+            difference = L"There is not enough memory to compare the image with its source";
+        } catch (const std::bad_alloc&) {
+            difference.clear();
+        }
+        return Outcome::kImageUnreadable;
+    }
+}
+
+DiscImageReader::Outcome DiscImageReader::CompareTree(const std::wstring& source, size_t chunk,
+                                                      const Progress& progress,
+                                                      std::wstring& difference) const {
     difference.clear();
     if (chunk == 0)
         chunk = 256 * 1024;
+    chunk = std::min<size_t>(chunk, 16 << 20);  // two buffers of it are held
     if (!m_image) {
         difference = L"No image is open";
         return Outcome::kImageUnreadable;
@@ -757,6 +798,8 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
     while (full.size() > 3 && full.back() == L'\\')
         full.pop_back();
     const std::wstring base = LongPath(full);
+    // What names below the source are joined to: a drive's root already ends in '\'.
+    const std::wstring folderPrefix = base.back() == L'\\' ? base : base + L"\\";
 
     struct Item {
         bool folder;
@@ -779,9 +822,10 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
         while (!folders.empty()) {
             const auto [relative, depth] = folders.back();
             folders.pop_back();
-            const std::wstring at = relative.empty() ? base : base + L"\\" + relative;
+            const std::wstring at = folderPrefix + relative;
             WIN32_FIND_DATAW found{};
-            vesko::UniqueFindHandle find(FindFirstFileW((at + L"\\*").c_str(), &found));
+            vesko::UniqueFindHandle find(
+                FindFirstFileW((relative.empty() ? at + L"*" : at + L"\\*").c_str(), &found));
             if (!find) {
                 const DWORD error = GetLastError();
                 if (error == ERROR_FILE_NOT_FOUND)
@@ -805,7 +849,7 @@ DiscImageReader::Outcome DiscImageReader::CompareWithSource(const std::wstring& 
                 if (folder && depth < kMaxDepth)
                     folders.push_back({path, depth + 1});
                 else if (!folder)
-                    onHost[path] = base + L"\\" + path;
+                    onHost[path] = folderPrefix + path;
             } while (FindNextFileW(find.Get(), &found));
             if (GetLastError() != ERROR_NO_MORE_FILES) {
                 difference = L"The source folder " + at + L" cannot be listed: " +

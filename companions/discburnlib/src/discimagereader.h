@@ -70,7 +70,7 @@ class DiscImageReader {
     enum class Outcome {
         kSame,              // every folder and file, and every byte, equal
         kDifferent,         // difference names the first difference
-        kImageUnreadable,   // the image could not be read where a file lies
+        kImageUnreadable,   // the image could not be read where a file lies (or memory ran out)
         kSourceUnreadable,  // the source (or one of its files) could not be read
         kStopped,           // the progress callback asked to stop
     };
@@ -121,6 +121,9 @@ class DiscImageReader {
         std::vector<Extent> extents;
     };
 
+    bool OpenTree(const std::wstring& image, Tree tree);
+    Outcome CompareTree(const std::wstring& source, size_t chunk, const Progress& progress,
+                        std::wstring& difference) const;
     bool Fail(std::wstring text);
     // Reads size bytes at offset, all of them or false.
     bool ReadAt(unsigned long long offset, void* buffer, size_t size) const;

@@ -14,37 +14,53 @@ bool DiscImageStream::Seek(unsigned long long position) {
 }
 
 size_t DiscImageStream::ReadGenerated(size_t index, uint8_t* out, size_t size) {
+    using Part = DiscLayout::Part;
     const DiscLayout::Region& region = m_layout.Regions()[index];
     const uint64_t kS = DiscLayout::kSector;
     const uint64_t sector = m_position / kS;
     // File entries are generated one sector at a time (there is one per
-    // node); every other region as a whole.
-    const bool single = region.part == DiscLayout::Part::UdfEntries;
-    const uint64_t unitStart = single ? sector : region.start;
-    const uint64_t unitSectors = single ? 1 : region.sectors;
+    // node); directories and path tables, which grow with the tree, a window
+    // at a time; the fixed descriptors whole.
+    const bool single = region.part == Part::UdfEntries;
+    const bool windowed = region.part == Part::IsoPathL || region.part == Part::IsoPathM ||
+                          region.part == Part::JolietPathL || region.part == Part::JolietPathM ||
+                          region.part == Part::IsoDir || region.part == Part::JolietDir ||
+                          region.part == Part::UdfDir;
+    uint64_t unitStart = region.start, unitSectors = region.sectors;
+    if (single) {
+        unitStart = sector;
+        unitSectors = 1;
+    } else if (windowed) {
+        unitStart = region.start + (sector - region.start) / kWindowSectors * kWindowSectors;
+        unitSectors = std::min(kWindowSectors, region.start + region.sectors - unitStart);
+    }
     const uint64_t unitEnd = (unitStart + unitSectors) * kS;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size, unitEnd - m_position));
-    if (region.part == DiscLayout::Part::Zero) {
+    if (region.part == Part::Zero) {
         memset(out, 0, n);
         return n;
     }
     if (m_cacheRegion != index || m_cacheStart != unitStart) {
         m_cache.assign(static_cast<size_t>(unitSectors * kS), 0);
         const uint32_t node = static_cast<uint32_t>(unitStart - region.start);
+        discbytes::Window window;
+        window.begin = (unitStart - region.start) * kS;
+        window.end = window.begin + unitSectors * kS;
+        window.out = m_cache.data();
         switch (region.part) {
-            case DiscLayout::Part::Primary:
-            case DiscLayout::Part::Joliet:
-            case DiscLayout::Part::Terminator:
-            case DiscLayout::Part::IsoPathL:
-            case DiscLayout::Part::IsoPathM:
-            case DiscLayout::Part::JolietPathL:
-            case DiscLayout::Part::JolietPathM:
-            case DiscLayout::Part::IsoDir:
-            case DiscLayout::Part::JolietDir:
-                m_iso.Write(region, m_cache.data());
+            case Part::Primary:
+            case Part::Joliet:
+            case Part::Terminator:
+            case Part::IsoPathL:
+            case Part::IsoPathM:
+            case Part::JolietPathL:
+            case Part::JolietPathM:
+            case Part::IsoDir:
+            case Part::JolietDir:
+                m_iso.Write(region, window);
                 break;
             default:
-                m_udf.Write(region, node, m_cache.data());
+                m_udf.Write(region, node, window);
                 break;
         }
         m_cacheRegion = index;
@@ -104,6 +120,16 @@ bool DiscImageStream::ReadFileData(const DiscLayout::Region& region, uint8_t* ou
         m_fileOffset += n;
     }
     done = static_cast<size_t>(got);
+    if (m_fileOffset == node.size) {
+        // The whole file is out: if it grew while it was read (a writer that
+        // our sharing does not keep out, such as another client of a file
+        // server), what was read is not the file as it is now.
+        LARGE_INTEGER actual{};
+        const bool same = GetFileSizeEx(m_file.Get(), &actual) &&
+                          static_cast<uint64_t>(actual.QuadPart) == node.size;
+        m_file.Reset();
+        return same;
+    }
     return true;
 }
 

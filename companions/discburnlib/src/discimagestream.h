@@ -25,6 +25,8 @@ class DiscImageStream final : public DiscImage {
     bool Seek(unsigned long long position) override;
 
   private:
+    // Sectors of a directory or path table generated at a time.
+    static constexpr uint64_t kWindowSectors = 16;
     // Copies from a generated region; false never (generation cannot fail).
     size_t ReadGenerated(size_t regionIndex, uint8_t* out, size_t size);
     // Reads file data (and the zeros that fill its last sector).

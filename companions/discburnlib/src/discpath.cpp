@@ -1,16 +1,23 @@
 #include "discpath.h"
 
-#include <vesko/raii.h>
-
 namespace discpath {
 
 namespace {
 
-// The final path the system gives for an open handle ("" when none).
-std::string FinalPathOf(HANDLE handle) {
-    char path[MAX_PATH * 2] = {};
-    const DWORD n = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
-    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+std::wstring JoinWide(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty() || folder.back() == L'\\')
+        return folder + name;
+    return folder + L"\\" + name;
+}
+
+std::wstring Wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
 }
 
 }  // namespace
@@ -62,23 +69,45 @@ bool IsWithin(const std::string& path, const std::string& prefix) {
            IsSeparator(prefix.back());
 }
 
-bool IsLinkedFile(const std::string& folder, const std::string& name) {
+vesko::UniqueHandle OpenAttributes(const std::wstring& path) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    vesko::UniqueHandle parent(CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
-                                           OPEN_EXISTING, flags, nullptr));
-    vesko::UniqueHandle file(CreateFileA(Join(folder, name).c_str(), FILE_READ_ATTRIBUTES, share,
-                                         nullptr, OPEN_EXISTING, flags, nullptr));
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
+    return vesko::UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                              FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= path.size())
+        return {};
+    path.resize(n);
+    return path;
+}
+
+bool IsLinkedFile(const std::wstring& folder, const std::wstring& folderFinal,
+                  const std::wstring& name) {
+    vesko::UniqueHandle file = OpenAttributes(JoinWide(folder, name));
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (parent.Get() == INVALID_HANDLE_VALUE || file.Get() == INVALID_HANDLE_VALUE ||
+    if (folderFinal.empty() || !file ||
         !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag))
-        return true;  // what cannot be checked is not copied
+        return true;
     if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || tag.ReparseTag)
         return true;
-    const std::string expected = Join(FinalPathOf(parent.Get()), name);
-    const std::string final = FinalPathOf(file.Get());
-    return final.empty() || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), -1,
-                                           expected.c_str(), -1) != CSTR_EQUAL;
+    const std::wstring expected = JoinWide(folderFinal, name);
+    const std::wstring final = FinalPath(file.Get());
+    return final.empty() ||
+           CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
+bool IsLinkedFile(const std::string& folder, const std::string& name) {
+    const std::wstring wideFolder = Wide(folder);
+    std::wstring folderFinal;
+    if (vesko::UniqueHandle h = OpenAttributes(wideFolder))
+        folderFinal = FinalPath(h.Get());
+    return IsLinkedFile(wideFolder, folderFinal, Wide(name));
 }
 
 }  // namespace discpath

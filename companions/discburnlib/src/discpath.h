@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vesko/raii.h>
+
 #include <string>
 
 namespace discpath {
@@ -21,6 +23,16 @@ bool IsWithin(const std::string& path, const std::string& prefix);
 // Whether folder\name leads elsewhere: a reparse point by its handle, or a
 // final path that is not the folder's own followed by the name. Wine shows a
 // host link to a file as the file itself; only its final path gives it away.
+// What cannot be checked counts as a link.
 bool IsLinkedFile(const std::string& folder, const std::string& name);
+// The same for names of any Unicode; folderFinal is FinalPath of the
+// folder, looked up once for all its names.
+bool IsLinkedFile(const std::wstring& folder, const std::wstring& folderFinal,
+                  const std::wstring& name);
+// Opens path for its attributes only, without following a link at its end;
+// empty when it cannot be opened.
+vesko::UniqueHandle OpenAttributes(const std::wstring& path);
+// The final path the system gives for an open handle ("" when none).
+std::wstring FinalPath(HANDLE handle);
 
 }  // namespace discpath

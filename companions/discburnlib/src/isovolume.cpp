@@ -27,12 +27,17 @@ std::string IsoLabel(const std::wstring& label) {
     return out;
 }
 
-// The Joliet label: 16 UTF-16 units, no pair cut in two.
+// The Joliet label: 16 UTF-16 units, no pair cut in two, none of the
+// characters Joliet keeps out of its identifiers.
 std::u16string JolietLabel(const std::wstring& label) {
     size_t keep = std::min<size_t>(label.size(), 16);
     if (keep < label.size() && keep > 0 && IS_HIGH_SURROGATE(label[keep - 1]))
         --keep;
-    return std::u16string(label.begin(), label.begin() + keep);
+    std::u16string out(label.begin(), label.begin() + keep);
+    for (char16_t& c : out)
+        if (c < 0x20 || std::u16string(u"*/:;?\\").find(c) != std::u16string::npos)
+            c = u'_';
+    return out;
 }
 
 std::vector<uint8_t> JolietBytes(const std::u16string& name) {
@@ -67,6 +72,7 @@ void IsoVolume::Date17(uint8_t* out) const {
 uint32_t IsoVolume::Record(uint8_t* out, uint32_t extent, uint32_t bytes, uint8_t flags,
                            const uint8_t* id, size_t idBytes) const {
     const uint32_t len = DiscLayout::RecordBytes(idBytes);
+    memset(out, 0, len);
     out[0] = static_cast<uint8_t>(len);
     Both32(out + 2, extent);
     Both32(out + 10, bytes);
@@ -120,10 +126,13 @@ void IsoVolume::Descriptor(bool joliet, uint8_t* out) const {
     out[881] = 1;
 }
 
-void IsoVolume::PathTable(bool joliet, bool bigEndian, uint8_t* out) const {
+void IsoVolume::PathTable(bool joliet, bool bigEndian, const Window& window) const {
     const std::vector<DiscNode>& nodes = m_layout.Nodes();
     size_t at = 0;
+    uint8_t out[8 + 256];
     for (uint32_t f : joliet ? m_layout.JolietFolders() : m_layout.IsoFolders()) {
+        if (window.Past(at))
+            break;
         const DiscNode& dir = nodes[f];
         std::vector<uint8_t> id;
         if (f == 0)
@@ -135,31 +144,43 @@ void IsoVolume::PathTable(bool joliet, bool bigEndian, uint8_t* out) const {
         const DiscNode& parent = nodes[dir.parent];
         const uint32_t extent = joliet ? dir.jolietDir : dir.isoDir;
         const uint32_t number = f == 0 ? 1 : (joliet ? parent.jolietNumber : parent.isoNumber);
-        out[at] = static_cast<uint8_t>(id.size());
-        bigEndian ? Be32(out + at + 2, extent) : Le32(out + at + 2, extent);
-        bigEndian ? Be16(out + at + 6, number) : Le16(out + at + 6, number);
-        memcpy(out + at + 8, id.data(), id.size());
-        at += 8 + id.size() + id.size() % 2;
+        const size_t len = 8 + id.size() + id.size() % 2;
+        memset(out, 0, len);
+        out[0] = static_cast<uint8_t>(id.size());
+        bigEndian ? Be32(out + 2, extent) : Le32(out + 2, extent);
+        bigEndian ? Be16(out + 6, number) : Le16(out + 6, number);
+        memcpy(out + 8, id.data(), id.size());
+        // Path table records run on across sectors.
+        window.Put(at, out, len);
+        at += len;
     }
 }
 
-void IsoVolume::Directory(uint32_t folder, bool joliet, uint8_t* out) const {
+void IsoVolume::Directory(uint32_t folder, bool joliet, const Window& window) const {
     const std::vector<DiscNode>& nodes = m_layout.Nodes();
     const DiscNode& dir = nodes[folder];
     const DiscNode& parent = nodes[dir.parent];
-    size_t pos = 0;
+    uint64_t pos = 0;
+    uint8_t record[256];
+    // Records never cross a sector: one that does not fit starts the next.
     auto place = [&pos](uint32_t len) {
         if (pos % DiscLayout::kSector + len > DiscLayout::kSector)
             pos = (pos + DiscLayout::kSector - 1) / DiscLayout::kSector * DiscLayout::kSector;
     };
+    auto put = [&](uint32_t len) {
+        window.Put(pos, record, len);
+        pos += len;
+    };
     const uint8_t self = 0, up = 1;
     place(34);
-    pos += Record(out + pos, joliet ? dir.jolietDir : dir.isoDir,
-                  joliet ? dir.jolietDirBytes : dir.isoDirBytes, kFolderFlag, &self, 1);
+    put(Record(record, joliet ? dir.jolietDir : dir.isoDir,
+               joliet ? dir.jolietDirBytes : dir.isoDirBytes, kFolderFlag, &self, 1));
     place(34);
-    pos += Record(out + pos, joliet ? parent.jolietDir : parent.isoDir,
-                  joliet ? parent.jolietDirBytes : parent.isoDirBytes, kFolderFlag, &up, 1);
+    put(Record(record, joliet ? parent.jolietDir : parent.isoDir,
+               joliet ? parent.jolietDirBytes : parent.isoDirBytes, kFolderFlag, &up, 1));
     for (uint32_t child : joliet ? dir.jolietOrder : dir.isoOrder) {
+        if (window.Past(pos))
+            break;
         const DiscNode& node = nodes[child];
         std::vector<uint8_t> id =
             joliet ? JolietBytes(node.jolietName)
@@ -167,9 +188,9 @@ void IsoVolume::Directory(uint32_t folder, bool joliet, uint8_t* out) const {
         const uint32_t len = DiscLayout::RecordBytes(id.size());
         if (node.folder) {
             place(len);
-            pos += Record(out + pos, joliet ? node.jolietDir : node.isoDir,
-                          joliet ? node.jolietDirBytes : node.isoDirBytes, kFolderFlag, id.data(),
-                          id.size());
+            put(Record(record, joliet ? node.jolietDir : node.isoDir,
+                       joliet ? node.jolietDirBytes : node.isoDirBytes, kFolderFlag, id.data(),
+                       id.size()));
             continue;
         }
         // A file of 4 GiB or more is told in several records, one per
@@ -182,14 +203,15 @@ void IsoVolume::Directory(uint32_t folder, bool joliet, uint8_t* out) const {
                 node.size == 0 ? 0
                                : node.data + static_cast<uint32_t>(offset / DiscLayout::kSector);
             place(len);
-            pos += Record(out + pos, extent, static_cast<uint32_t>(bytes),
-                          e + 1 < extents ? kMoreExtentsFlag : 0, id.data(), id.size());
+            put(Record(record, extent, static_cast<uint32_t>(bytes),
+                       e + 1 < extents ? kMoreExtentsFlag : 0, id.data(), id.size()));
         }
     }
 }
 
-void IsoVolume::Write(const DiscLayout::Region& region, uint8_t* out) const {
+void IsoVolume::Write(const DiscLayout::Region& region, const Window& window) const {
     using Part = DiscLayout::Part;
+    uint8_t* out = window.out;  // the one-sector parts come whole
     switch (region.part) {
         case Part::Primary:
             Descriptor(false, out);
@@ -203,22 +225,22 @@ void IsoVolume::Write(const DiscLayout::Region& region, uint8_t* out) const {
             out[6] = 1;
             break;
         case Part::IsoPathL:
-            PathTable(false, false, out);
+            PathTable(false, false, window);
             break;
         case Part::IsoPathM:
-            PathTable(false, true, out);
+            PathTable(false, true, window);
             break;
         case Part::JolietPathL:
-            PathTable(true, false, out);
+            PathTable(true, false, window);
             break;
         case Part::JolietPathM:
-            PathTable(true, true, out);
+            PathTable(true, true, window);
             break;
         case Part::IsoDir:
-            Directory(region.node, false, out);
+            Directory(region.node, false, window);
             break;
         case Part::JolietDir:
-            Directory(region.node, true, out);
+            Directory(region.node, true, window);
             break;
         default:
             break;

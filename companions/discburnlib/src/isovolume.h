@@ -3,6 +3,7 @@
 // demand.
 #pragma once
 
+#include "discbytes.h"
 #include "disclayout.h"
 
 #include <cstdint>
@@ -11,13 +12,14 @@
 class IsoVolume {
   public:
     explicit IsoVolume(const DiscLayout& layout) : m_layout(layout) {}
-    // Writes the region's sectors into out (sized by the caller, zeroed).
-    void Write(const DiscLayout::Region& region, uint8_t* out) const;
+    // Writes the window's part of the region (bytes counted from the
+    // region's start) into window.out, which the caller zeroed.
+    void Write(const DiscLayout::Region& region, const discbytes::Window& window) const;
 
   private:
     void Descriptor(bool joliet, uint8_t* out) const;
-    void PathTable(bool joliet, bool bigEndian, uint8_t* out) const;
-    void Directory(uint32_t folder, bool joliet, uint8_t* out) const;
+    void PathTable(bool joliet, bool bigEndian, const discbytes::Window& window) const;
+    void Directory(uint32_t folder, bool joliet, const discbytes::Window& window) const;
     // One directory record; returns its length.
     uint32_t Record(uint8_t* out, uint32_t extent, uint32_t bytes, uint8_t flags, const uint8_t* id,
                     size_t idBytes) const;

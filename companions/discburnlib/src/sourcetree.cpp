@@ -1,5 +1,7 @@
 #include "sourcetree.h"
 
+#include "discpath.h"
+
 #include <vesko/raii.h>
 
 #include <windows.h>
@@ -14,49 +16,11 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder + L"\\" + name;
 }
 
-// The final path the system gives for an open handle ("" when none).
-std::wstring FinalPathOf(HANDLE handle) {
-    std::wstring path(32768, L'\0');
-    const DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                              FILE_NAME_NORMALIZED);
-    if (n == 0 || n >= path.size())
-        return {};
-    path.resize(n);
-    return path;
-}
-
-vesko::UniqueHandle OpenAttributes(const std::wstring& path) {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
-    return vesko::UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
-}
-
-// Whether folder\name leads elsewhere: a reparse point by its handle, or a
-// final path that is not the folder's own followed by the name. Wine shows a
-// host link to a file as the file itself; only its final path gives it away.
-// folderFinal is the folder's own final path, looked up once per folder.
-bool IsLinkedFile(const std::wstring& folder, const std::wstring& folderFinal,
-                  const std::wstring& name) {
-    vesko::UniqueHandle file = OpenAttributes(Join(folder, name));
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (folderFinal.empty() || !file ||
-        !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag))
-        return true;  // what cannot be checked does not go onto the disc
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || tag.ReparseTag)
-        return true;
-    const std::wstring expected = Join(folderFinal, name);
-    const std::wstring final = FinalPathOf(file.Get());
-    return final.empty() ||
-           CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
-}
-
 bool ListFolder(const std::wstring& base, std::vector<DiscNode>& nodes, uint32_t folder) {
     const std::wstring path = SourceTree::PathOf(base, nodes, folder);
     std::wstring folderFinal;
-    if (vesko::UniqueHandle h = OpenAttributes(path))
-        folderFinal = FinalPathOf(h.Get());
+    if (vesko::UniqueHandle h = discpath::OpenAttributes(path))
+        folderFinal = discpath::FinalPath(h.Get());
     WIN32_FIND_DATAW fd;
     vesko::UniqueFindHandle find(FindFirstFileExW(Join(path, L"*").c_str(), FindExInfoBasic, &fd,
                                                   FindExSearchNameMatch, nullptr,
@@ -79,7 +43,7 @@ bool ListFolder(const std::wstring& base, std::vector<DiscNode>& nodes, uint32_t
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
             continue;
         if (!node.folder) {
-            if (IsLinkedFile(path, folderFinal, name))
+            if (discpath::IsLinkedFile(path, folderFinal, name))
                 continue;
             node.size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
         }

@@ -263,28 +263,35 @@ void UdfBridge::Entry(uint32_t index, uint8_t* out) const {
     Seal(out, kFileEntry, Block(node.udfEntry), 176 + ads * 8);
 }
 
-void UdfBridge::Identifiers(uint32_t folder, uint8_t* out) const {
+void UdfBridge::Identifiers(uint32_t folder, const Window& window) const {
     const std::vector<DiscNode>& nodes = m_layout.Nodes();
     const DiscNode& dir = nodes[folder];
-    size_t pos = 0;
+    uint64_t pos = 0;
+    uint8_t d[512];
+    // Identifiers run on across blocks; the tag names the block it starts in.
     auto fid = [&](uint8_t characteristics, uint32_t target, const std::wstring& name) {
-        uint8_t* d = out + pos;
         const uint32_t size = DiscLayout::FidBytes(name);
+        memset(d, 0, size);
         Le16(d + 16, 1);
         d[18] = characteristics;
         LongAd(d + 20, DiscLayout::kSector, Block(nodes[target].udfEntry));
         d[19] = static_cast<uint8_t>(Compressed(d + 38, 255, name));
         const uint32_t block = Block(dir.udfDir) + static_cast<uint32_t>(pos / DiscLayout::kSector);
         Seal(d, kFileIdentifier, block, size);
+        window.Put(pos, d, size);
         pos += size;
     };
     fid(0x0A, dir.parent, L"");  // the parent folder
-    for (uint32_t child : dir.children)
+    for (uint32_t child : dir.children) {
+        if (window.Past(pos))
+            break;
         fid(nodes[child].folder ? 0x02 : 0x00, child, nodes[child].name);
+    }
 }
 
-void UdfBridge::Write(const DiscLayout::Region& region, uint32_t node, uint8_t* out) const {
+void UdfBridge::Write(const DiscLayout::Region& region, uint32_t node, const Window& window) const {
     using Part = DiscLayout::Part;
+    uint8_t* out = window.out;
     const uint32_t start = static_cast<uint32_t>(region.start);
     switch (region.part) {
         case Part::Recognition: {
@@ -317,7 +324,7 @@ void UdfBridge::Write(const DiscLayout::Region& region, uint32_t node, uint8_t* 
             Entry(node, out);
             break;
         case Part::UdfDir:
-            Identifiers(region.node, out);
+            Identifiers(region.node, window);
             break;
         default:
             break;

@@ -4,6 +4,7 @@
 // folders' file identifiers, made from a DiscLayout on demand.
 #pragma once
 
+#include "discbytes.h"
 #include "disclayout.h"
 
 #include <cstdint>
@@ -11,16 +12,19 @@
 class UdfBridge {
   public:
     explicit UdfBridge(const DiscLayout& layout) : m_layout(layout) {}
-    // Writes the region's sectors into out (sized by the caller, zeroed);
-    // for UdfEntries only the one sector of node's file entry.
-    void Write(const DiscLayout::Region& region, uint32_t node, uint8_t* out) const;
+    // Writes the window's part of the region (bytes counted from the
+    // region's start) into window.out, which the caller zeroed; folders'
+    // identifiers come a window at a time, the other parts whole, and of
+    // UdfEntries only the one sector of node's file entry.
+    void Write(const DiscLayout::Region& region, uint32_t node,
+               const discbytes::Window& window) const;
 
   private:
     void VolumeSequence(uint32_t first, uint8_t* out) const;
     void Integrity(uint32_t sector, uint8_t* out) const;
     void FileSet(uint8_t* out) const;
     void Entry(uint32_t node, uint8_t* out) const;
-    void Identifiers(uint32_t folder, uint8_t* out) const;
+    void Identifiers(uint32_t folder, const discbytes::Window& window) const;
     void Time(uint8_t* out) const;
     uint32_t Block(uint32_t sector) const { return sector - m_layout.PartitionStart(); }
 
