@@ -190,6 +190,10 @@ const char* DiscRecorder::CheckDiscFolder(const std::string& driveText) const {
     CDExpManager::Drive drive;
     if (!CDExpManager::ParseDrive(driveText.c_str(), drive))
         return nullptr;  // the recorder refuses it
+    // A burner behind a drive letter: the disc in it is no folder of the
+    // host's, and IMAPI2 (not a path) reaches it.
+    if (CDExpManager::IsRecorderDrive(driveText.c_str()))
+        return nullptr;
     const PathDecision decision =
         m_context.Paths().Check(FromAnsi(drive.folder.c_str()), PathUse::Modify);
     return decision.allowed ? nullptr : decision.reason;

@@ -190,6 +190,9 @@ class DISCBURNLIB_API CDExpManager : public CDExpService, public CDNotifiable, p
     };
     // Parses drive text; false when it is malformed.
     static bool ParseDrive(const char* text, Drive& drive);
+    // Whether drive text names a real recorder (a drive letter with one
+    // behind it): the disc in it, no path of the file system.
+    static bool IsRecorderDrive(const char* text);
 
     enum Operation : unsigned int { eBurn = 1, eErase = 2, eSpaceQuery = 3, eValidation = 4 };
     enum Request : int { eNone = 0, eCancelRequest = 1, eStopRequest = 2 };

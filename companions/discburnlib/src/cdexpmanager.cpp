@@ -3,6 +3,7 @@
 #include "cdprogress.h"
 #include "cdresult.h"
 #include "discpath.h"
+#include "imapi2recorder.h"
 #include "recorder.h"
 #include "recorderjob.h"
 
@@ -220,6 +221,11 @@ bool CDExpManager::ParseDrive(const char* text, Drive& drive) {
     drive.writeOnce = writeOnce;
     drive.speed = speed;
     return true;
+}
+
+bool CDExpManager::IsRecorderDrive(const char* text) {
+    Drive drive;
+    return ParseDrive(text, drive) && !drive.image && Imapi2Recorder::ForDrive(drive);
 }
 
 bool CDExpManager::IsValid() const {
