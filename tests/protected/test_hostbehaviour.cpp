@@ -19,12 +19,14 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fileioservice.h"
+#include "imapi2registration.h"
 #include "iomanager.h"
 #include "protectedtestsupport.h"
 #include "testsupport.h"
@@ -205,6 +207,35 @@ void Burn(Host& h, const std::string& source, const char* option = "", bool veri
     h.cd.load()->StartBurn(source.c_str(), verify);
 }
 
+// A real recorder at R: through IMAPI2: the test double stands in for the
+// burner (registered for the table's run); its scenario lives in the user's
+// registry, where the broker's copy of the double reads it too.
+const wchar_t kScenario[] = L"Software\\VeskoLib\\Tests\\Imapi2Double";
+
+void Recorder(Host& h, const wchar_t* medium, DWORD mediaType, DWORD failAt = 0xFFFFFFFF,
+              DWORD paceMs = 0) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScenario);
+    const auto text = [](const wchar_t* name, const std::wstring& value) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kScenario, name, REG_SZ, value.c_str(),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    const auto number = [](const wchar_t* name, DWORD value) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kScenario, name, REG_DWORD, &value, sizeof value);
+    };
+    text(L"Recorders", L"R:");
+    text(L"Medium", medium);
+    number(L"MediaType", mediaType);
+    number(L"TotalSectors", 359846);
+    number(L"FreeSectors", std::wstring(medium) == L"blank" ? 359846 : 0);
+    number(L"SectorsPerUpdate", 16);
+    number(L"FailAtSector", failAt);
+    number(L"PaceMs", paceMs);
+    const std::string dump = h.folders->base + "\\dump.iso";
+    text(L"Dump", std::wstring(dump.begin(), dump.end()));
+    h.cd.load()->SetDrive("R:");
+}
+constexpr DWORD kCdR = 2, kCdRw = 3;  // IMAPI_MEDIA_PHYSICAL_TYPE
+
 // The same into a disc image.
 void BurnImage(Host& h, const char* option, bool verify = false) {
     h.cd.load()->SetDrive((h.folders->image + option).c_str());
@@ -307,6 +338,54 @@ const std::vector<Row>& Rows() {
              h.cd.load()->StartErase(true);
          },
          nullptr, "1 5(2,10) 6(2)"},
+        {"recorder: burn",
+         [](Host& h) {
+             Recorder(h, L"blank", kCdR);
+             h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         nullptr, "1 4 5(1,0) 6(1)"},
+        {"recorder: burn onto a closed write-once disc",
+         [](Host& h) {
+             Recorder(h, L"closed", kCdR);
+             h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         nullptr, "1 5(1,12) 6(1)"},
+        {"recorder: no disc",
+         [](Host& h) {
+             Recorder(h, L"none", kCdR);
+             h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         nullptr, "1 5(1,11) 6(1)"},
+        {"recorder: failing midway",
+         [](Host& h) {
+             Recorder(h, L"blank", kCdR, 40);
+             h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         nullptr, "1 4 5(1,7) 6(1)"},
+        // A cancel before the drive is taken ends the job before any 4; this
+        // one comes from the first progress, while the drive writes.
+        {"recorder: cancel midway",
+         [](Host& h) {
+             Recorder(h, L"blank", kCdR, 0xFFFFFFFF, 20);
+             h.cd.load()->StartBurn(h.folders->small.c_str(), false);
+         },
+         [](Host& h, unsigned id) {
+             if (id == 4)
+                 h.cd.load()->Cancel();
+         },
+         "1 4 7(1) 5(1,8) 6(1)"},
+        {"recorder: erase a rewritable disc",
+         [](Host& h) {
+             Recorder(h, L"closed", kCdRw);
+             h.cd.load()->StartErase(true);
+         },
+         nullptr, "1 4 5(2,0) 6(2)"},
+        {"recorder: erase a write-once disc",
+         [](Host& h) {
+             Recorder(h, L"closed", kCdR);
+             h.cd.load()->StartErase(true);
+         },
+         nullptr, "1 5(2,10) 6(2)"},
         {"SendMessage observer", [](Host& h) { Burn(h, h.folders->small); }, nullptr,
          "1 4 5(1,0) 6(1)", true},
         {"two observers", [](Host& h) { Burn(h, h.folders->small); }, nullptr,
@@ -389,11 +468,19 @@ class HostRows : public ::testing::TestWithParam<size_t> {
         FileIOService* io = IOManager::GetIOManager().GetFileIOService();
         folders.Make(io ? std::string(io->GetWritableDir()) : std::string("C:\\"), "rows");
         IOManager::ReleaseIOManager();
+        registration = std::make_unique<Imapi2Registration>(ProgramFolder() + "\\imapi2double.dll");
+        ASSERT_TRUE(registration->ok) << "the IMAPI2 double could not be registered";
     }
-    static void TearDownTestSuite() { RemoveTree(folders.base); }
+    static void TearDownTestSuite() {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kScenario);
+        registration.reset();
+        RemoveTree(folders.base);
+    }
     static Folders folders;
+    static std::unique_ptr<Imapi2Registration> registration;
 };
 Folders HostRows::folders;
+std::unique_ptr<Imapi2Registration> HostRows::registration;
 
 TEST_P(HostRows, GiveTheSameEventsInBothModesEveryTime) {
     const Row& row = Rows()[GetParam()];
