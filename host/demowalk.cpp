@@ -219,7 +219,8 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
 
     watcher.Reset();
     disc.StartGetDriveAvailSpace();
-    Check("StartGetDriveAvailSpace answers by event", watcher.WaitForEnd(10000),
+    const bool answered = watcher.WaitForEnd(10000);
+    Check("StartGetDriveAvailSpace answers by event", answered,
           std::to_string(watcher.LastValue()) + " KiB free");
 
     const std::string sample = m_scratch + "\\sample";
@@ -259,8 +260,8 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
              disc.SetDrive((image + "?cd-rw").c_str()));
     watcher.Reset();
     disc.StartErase(true);  // the previous walk's image, if any
-    Check("StartErase (a blank disc stays blank)",
-          watcher.WaitForEnd(60000) && watcher.LastResult() == CD::eOK,
+    const bool blanked = watcher.WaitForEnd(60000);
+    Check("StartErase (the previous walk's image goes)", blanked && watcher.LastResult() == CD::eOK,
           DiscResultText(watcher.LastResult()));
     discStep("GetDriveAvailSpace on the blank CD-RW", disc.GetDriveAvailSpace(space));
     std::printf("         free: %llu bytes (%llu sectors)\n", space, space / 2048);
@@ -279,8 +280,11 @@ void DemoWalk::DiscSteps(CDExpService& disc) {
           image + ", " + std::to_string(bytes / 2048) + " sectors");
     watcher.Reset();
     disc.StartBurn(sample.c_str(), false);
+    // The result is read once the job has ended: the message and the test
+    // must see the same one.
+    const bool refused = watcher.WaitForEnd(60000);
     Check("  ... a second burn onto the closed disc is refused",
-          watcher.WaitForEnd(60000) && watcher.LastResult() == CD::eMediaNotBlank,
+          refused && watcher.LastResult() == CD::eMediaNotBlank,
           DiscResultText(watcher.LastResult()));
     disc.RemoveObserver(&watcher);
 }
