@@ -12,22 +12,6 @@ uint64_t SectorsOf(uint64_t bytes) {
     return (bytes + DiscLayout::kSector - 1) / DiscLayout::kSector;
 }
 
-// d-characters only (A-Z, 0-9, _): what every ISO 9660 reader takes.
-std::string DChars(const std::wstring& text, size_t max) {
-    std::string out;
-    for (wchar_t c : text) {
-        if (out.size() == max)
-            break;
-        if (c >= L'a' && c <= L'z')
-            out += static_cast<char>(c - L'a' + 'A');
-        else if ((c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'_')
-            out += static_cast<char>(c);
-        else
-            out += '_';
-    }
-    return out;
-}
-
 // Compares two ISO 9660 names as the standard orders a directory: name part
 // and then extension, each as if padded with spaces.
 int ComparePadded(const std::string& a, const std::string& b) {
@@ -316,4 +300,19 @@ CD::EError DiscLayout::Build(std::vector<DiscNode> nodes, std::wstring base,
     }
     // Sector numbers are 32 bits in both file systems.
     return m_sectors > 0xFFFFFFFFull ? CD::eNotSupported : CD::eOK;
+}
+
+std::string DiscLayout::DChars(const std::wstring& text, size_t max) {
+    std::string out;
+    for (wchar_t c : text) {
+        if (out.size() == max)
+            break;
+        if (c >= L'a' && c <= L'z')
+            out += static_cast<char>(c - L'a' + 'A');
+        else if ((c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'_')
+            out += static_cast<char>(c);
+        else
+            out += '_';
+    }
+    return out;
 }

@@ -91,6 +91,9 @@ class DiscLayout {
     // Bytes of a UDF file identifier descriptor for a name; 0 when the name
     // does not fit one.
     static uint32_t FidBytes(const std::wstring& name);
+    // text in ISO 9660 d-characters (A-Z, 0-9, _), what every reader takes:
+    // lower case raised, anything else '_', at most max of them.
+    static std::string DChars(const std::wstring& text, size_t max);
     static uint32_t Extents(uint64_t size, uint64_t extent) {
         return size == 0 ? 1 : static_cast<uint32_t>((size + extent - 1) / extent);
     }

@@ -1,5 +1,7 @@
 #include "discpath.h"
 
+#include <atomic>
+
 namespace discpath {
 
 namespace {
@@ -8,16 +10,6 @@ std::wstring JoinWide(const std::wstring& folder, const std::wstring& name) {
     if (folder.empty() || folder.back() == L'\\')
         return folder + name;
     return folder + L"\\" + name;
-}
-
-std::wstring Wide(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
-    wide.resize(static_cast<size_t>(n - 1));
-    return wide;
 }
 
 }  // namespace
@@ -100,6 +92,33 @@ bool IsLinkedFile(const std::wstring& folder, const std::wstring& folderFinal,
     const std::wstring final = FinalPath(file.Get());
     return final.empty() ||
            CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
+std::wstring Wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+vesko::UniqueHandle CreateTemporary(const std::string& target, DWORD access, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target + ".~burn" + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(counter++);
+        vesko::UniqueHandle file(CreateFileA(name.c_str(), access, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                             nullptr));
+        if (file.Get() != INVALID_HANDLE_VALUE)
+            return file;
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    name.clear();
+    return {};
 }
 
 bool IsLinkedFile(const std::string& folder, const std::string& name) {

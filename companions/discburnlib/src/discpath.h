@@ -34,5 +34,11 @@ bool IsLinkedFile(const std::wstring& folder, const std::wstring& folderFinal,
 vesko::UniqueHandle OpenAttributes(const std::wstring& path);
 // The final path the system gives for an open handle ("" when none).
 std::wstring FinalPath(HANDLE handle);
+// text (ANSI code page) in UTF-16.
+std::wstring Wide(const std::string& text);
+// Creates a file beside target that no other file uses (target +
+// ".~burn<process>-<n>"), opened for access without sharing; name gets its
+// path. Empty (and name "") when none could be made.
+vesko::UniqueHandle CreateTemporary(const std::string& target, DWORD access, std::string& name);
 
 }  // namespace discpath

@@ -84,24 +84,6 @@ class WrittenSet {
     std::vector<std::string> m_folders;
 };
 
-// Creates a temporary file beside target that no other file uses.
-vesko::UniqueHandle CreateTemporary(const std::string& target, std::string& name) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = target + ".~burn" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(counter++);
-        vesko::UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                                             nullptr));
-        if (file.Get() != INVALID_HANDLE_VALUE)
-            return file;
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
-    }
-    name.clear();
-    return {};
-}
-
 // Copies one file through a temporary name. Returns eOK, an interruption,
 // eSourceNotFound or eWriteFailed; only eOK leaves target behind.
 CD::EError CopyOne(RecorderJob& job, const std::string& source, const std::string& target,
@@ -111,7 +93,7 @@ CD::EError CopyOne(RecorderJob& job, const std::string& source, const std::strin
     if (in.Get() == INVALID_HANDLE_VALUE)
         return CD::eSourceNotFound;
     std::string temporary;
-    vesko::UniqueHandle out = CreateTemporary(target, temporary);
+    vesko::UniqueHandle out = discpath::CreateTemporary(target, GENERIC_WRITE, temporary);
     if (!out || out.Get() == INVALID_HANDLE_VALUE)
         return CD::eWriteFailed;
 

@@ -19,16 +19,6 @@ namespace {
 
 constexpr unsigned long long kCdSectors = 360000;
 
-std::wstring Wide(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
-    wide.resize(static_cast<size_t>(n - 1));
-    return wide;
-}
-
 bool IsAllZero(const char* data, size_t size) {
     size_t i = 0;
     for (; i + sizeof(uint64_t) <= size; i += sizeof(uint64_t)) {
@@ -41,24 +31,6 @@ bool IsAllZero(const char* data, size_t size) {
         if (data[i])
             return false;
     return true;
-}
-
-// Creates a temporary file beside target that no other file uses.
-vesko::UniqueHandle CreateTemporary(const std::string& target, std::string& name) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = target + ".~burn" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(counter++);
-        vesko::UniqueHandle file(
-            CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (file.Get() != INVALID_HANDLE_VALUE)
-            return file;
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            break;
-    }
-    name.clear();
-    return {};
 }
 
 // Streams image into file, leaving all-zero chunks as holes.
@@ -104,12 +76,12 @@ CD::EError VerifyImage(const std::string& image, const std::string& source,
                        unsigned long long fileBytes, RecorderJob& job) {
     job.BeginProgress(CD::eProgressVerify, fileBytes);
     DiscImageReader reader;
-    if (!reader.Open(Wide(image)))
+    if (!reader.Open(discpath::Wide(image)))
         return CD::eWriteFailed;
     CD::EError interruption = CD::eOK;
     std::wstring difference;
     const auto outcome = reader.CompareWithSource(
-        Wide(source), static_cast<size_t>(job.Step()),
+        discpath::Wide(source), static_cast<size_t>(job.Step()),
         [&](unsigned long long bytes, unsigned long long next) {
             job.Advance(bytes, next);
             interruption = job.Interruption();
@@ -182,14 +154,15 @@ CD::EError ImageRecorder::Burn(const std::string& source, bool verify, RecorderJ
     DiscImageOptions options;
     options.udf = WantsUdf();
     std::unique_ptr<DiscImage> image;
-    const CD::EError laid = DiscImage::Create(Wide(source), options, image);
+    const CD::EError laid = DiscImage::Create(discpath::Wide(source), options, image);
     if (laid != CD::eOK)
         return laid;
     if (image->SectorCount() > CapacitySectors())
         return CD::eNoSpace;
 
     std::string temporary;
-    vesko::UniqueHandle file = CreateTemporary(target, temporary);
+    vesko::UniqueHandle file =
+        discpath::CreateTemporary(target, GENERIC_READ | GENERIC_WRITE, temporary);
     if (!file || file.Get() == INVALID_HANDLE_VALUE)
         return CD::eWriteFailed;
     CD::EError result = WriteImage(*image, file.Get(), job);

@@ -12,20 +12,6 @@ namespace {
 constexpr uint8_t kFolderFlag = 0x02, kMoreExtentsFlag = 0x80;
 
 // The label as d-characters (A-Z, 0-9, _), at most 32.
-std::string IsoLabel(const std::wstring& label) {
-    std::string out;
-    for (wchar_t c : label) {
-        if (out.size() == 32)
-            break;
-        if (c >= L'a' && c <= L'z')
-            out += static_cast<char>(c - L'a' + 'A');
-        else if ((c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'_')
-            out += static_cast<char>(c);
-        else
-            out += '_';
-    }
-    return out;
-}
 
 // The Joliet label: 16 UTF-16 units, no pair cut in two, none of the
 // characters Joliet keeps out of its identifiers.
@@ -97,7 +83,7 @@ void IsoVolume::Descriptor(bool joliet, uint8_t* out) const {
         memcpy(out + 88, "%/E", 3);
     } else {
         Text(out + 8, 32, "");
-        Text(out + 40, 32, IsoLabel(m_layout.Label()));
+        Text(out + 40, 32, DiscLayout::DChars(m_layout.Label(), 32));
     }
     Both32(out + 80, static_cast<uint32_t>(m_layout.Sectors()));
     Both16(out + 120, 1);
