@@ -45,32 +45,6 @@ std::wstring LongPath(const std::wstring& path) {
     return L"\\\\?\\" + path;
 }
 
-// Each file's contents: its name and its size mixed, so that no two files of
-// a tree are alike and a misplaced extent shows.
-std::string Contents(const std::wstring& path, size_t size) {
-    uint32_t seed = 2166136261u;
-    for (wchar_t c : path)
-        seed = (seed ^ c) * 16777619u;
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
-    }
-    return out;
-}
-
-bool WriteWide(const std::wstring& path, const std::string& data) {
-    vesko::UniqueHandle file(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE) {
-        file.Release();
-        return false;
-    }
-    DWORD written = 0;
-    return WriteFile(file.Get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-           written == data.size();
-}
-
 // An entry of a source tree: "a\\b\\" is a folder, anything else a file of
 // size bytes (a size of its own from its name when size is negative).
 struct Entry {
@@ -79,7 +53,8 @@ struct Entry {
 };
 
 size_t SizeOf(const Entry& e) {
-    const unsigned char first = static_cast<unsigned char>(Contents(e.path, 1)[0]);
+    const unsigned char first =
+        static_cast<unsigned char>(vesko::test::DistinctBytes(e.path, 1)[0]);
     return e.size >= 0 ? static_cast<size_t>(e.size) : first * 37u % 9000u + 1;
 }
 
@@ -95,7 +70,8 @@ std::string MakeWideTree(const std::wstring& root, const std::vector<Entry>& ent
         }
         if (e.path.back() == L'\\')
             continue;
-        if (!WriteWide(root + L"\\" + e.path, Contents(e.path, SizeOf(e))))
+        if (!vesko::test::WriteFileWide(root + L"\\" + e.path,
+                                        vesko::test::DistinctBytes(e.path, SizeOf(e))))
             return "cannot write " + Utf8(e.path) + ": " + vesko::test::Describe(GetLastError());
     }
     return {};
@@ -519,8 +495,14 @@ TEST(DiscImage, ASourceFileChangedAfterCreateMakesReadFail) {
         std::function<bool(const std::wstring&)> change;
     };
     const Case cases[] = {
-        {"grown", [](const std::wstring& f) { return WriteWide(f, std::string(70001, 'g')); }},
-        {"shrunk", [](const std::wstring& f) { return WriteWide(f, std::string(69999, 's')); }},
+        {"grown",
+         [](const std::wstring& f) {
+             return vesko::test::WriteFileWide(f, std::string(70001, 'g'));
+         }},
+        {"shrunk",
+         [](const std::wstring& f) {
+             return vesko::test::WriteFileWide(f, std::string(69999, 's'));
+         }},
         {"removed", [](const std::wstring& f) { return DeleteFileW(f.c_str()) != FALSE; }},
         {"left as it was", [](const std::wstring&) { return true; }},
     };

@@ -153,32 +153,6 @@ struct Item {
 };
 using Items = std::vector<Item>;
 
-// Bytes no two files share: a file read in another one's place shows.
-std::string Content(const std::wstring& path, size_t size) {
-    unsigned long long state = 1469598103934665603ull;
-    for (wchar_t c : path)
-        state = (state ^ c) * 1099511628211ull;
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        bytes[i] = static_cast<char>(state >> 56);
-    }
-    return bytes;
-}
-
-bool WriteWide(const std::wstring& path, const std::string& bytes) {
-    vesko::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE) {
-        file.Release();
-        return false;
-    }
-    DWORD written = 0;
-    return bytes.empty() || (WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                       &written, nullptr) &&
-                             written == bytes.size());
-}
-
 bool MakeFolders(const std::wstring& path) {
     for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1))
         CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
@@ -192,7 +166,8 @@ void MakeSource(const std::wstring& root, const Items& items) {
             ASSERT_TRUE(MakeFolders(full)) << Utf8(full);
         } else {
             ASSERT_TRUE(MakeFolders(full.substr(0, full.rfind(L'\\')))) << Utf8(full);
-            ASSERT_TRUE(WriteWide(full, Content(item.path, static_cast<size_t>(item.size))))
+            ASSERT_TRUE(vesko::test::WriteFileWide(
+                full, vesko::test::DistinctBytes(item.path, static_cast<size_t>(item.size))))
                 << Utf8(full);
         }
     }
@@ -523,7 +498,8 @@ bool Patch(const std::wstring& path, long long offset, const std::string& bytes,
 const DifferenceCase kDifferences[] = {
     {"changed byte",
      [](const std::wstring& s) {
-         const std::string old = Content(L"sub\\data.bin", 100000).substr(54321, 1);
+         const std::string old =
+             vesko::test::DistinctBytes(L"sub\\data.bin", 100000).substr(54321, 1);
          return Patch(s + L"\\sub\\data.bin", 54321, std::string(1, static_cast<char>(~old[0])),
                       false);
      },
@@ -532,7 +508,7 @@ const DifferenceCase kDifferences[] = {
      [](const std::wstring& s) { return DeleteFileW((s + L"\\gone.txt").c_str()) != 0; },
      L"Not in the source: gone.txt"},
     {"file only in the source",
-     [](const std::wstring& s) { return WriteWide(s + L"\\sub\\new.txt", "new"); },
+     [](const std::wstring& s) { return vesko::test::WriteFileWide(s + L"\\sub\\new.txt", "new"); },
      L"Missing on the disc: sub\\new.txt"},
     {"folder only in the source",
      [](const std::wstring& s) { return MakeFolders(s + L"\\sub\\deeper\\new folder"); },
@@ -1096,9 +1072,9 @@ TEST(DiscImageReader, ReadsEveryUdfFileEntryForm) {
         WideScratch work("form");
         const std::wstring source = Wide(work / "source");
         ASSERT_NO_FATAL_FAILURE(MakeSource(source, Compared()));
-        std::string holes = Content(L"holes.bin", 12000);
+        std::string holes = vesko::test::DistinctBytes(L"holes.bin", 12000);
         holes.replace(4096, 4096, std::string(4096, '\0'));
-        ASSERT_TRUE(WriteWide(source + L"\\holes.bin", holes));
+        ASSERT_TRUE(vesko::test::WriteFileWide(source + L"\\holes.bin", holes));
         const std::string image = work / "image.iso";
         ASSERT_NO_FATAL_FAILURE(MakeImage(work, Tool::kGenisoUdf, work / "source", image));
         WIN32_FILE_ATTRIBUTE_DATA data{};

@@ -45,6 +45,32 @@ bool WriteFileText(const std::string& path, const std::string& text) {
     return out.write(text.data(), static_cast<std::streamsize>(text.size())).flush().good();
 }
 
+bool WriteFileWide(const std::wstring& path, const std::string& data) {
+    const bool full = path.size() > 2 && path[1] == L':' && path.rfind(L"\\\\?\\", 0) != 0;
+    UniqueHandle file(CreateFileW((full ? L"\\\\?\\" + path : path).c_str(), GENERIC_WRITE, 0,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE) {
+        file.Release();
+        return false;
+    }
+    DWORD written = 0;
+    return data.empty() || (WriteFile(file.Get(), data.data(), static_cast<DWORD>(data.size()),
+                                      &written, nullptr) &&
+                            written == data.size());
+}
+
+std::string DistinctBytes(const std::wstring& path, size_t size) {
+    unsigned long long state = 1469598103934665603ull;
+    for (wchar_t c : path)
+        state = (state ^ c) * 1099511628211ull;
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        bytes[i] = static_cast<char>(state >> 56);
+    }
+    return bytes;
+}
+
 std::string ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -28,6 +28,12 @@ class ScratchDir {
 
 // Writes a file (creating nothing but the file); returns false on failure.
 bool WriteFileText(const std::string& path, const std::string& text);
+// Writes a file of any Unicode name, of any length ("\\?\" is put before a
+// full path); returns false on failure.
+bool WriteFileWide(const std::wstring& path, const std::string& data);
+// size bytes that no two paths share: a file read in another one's place
+// shows.
+std::string DistinctBytes(const std::wstring& path, size_t size);
 // The file's contents, or an empty string when it cannot be read.
 std::string ReadFileText(const std::string& path);
 bool Exists(const std::string& path);
