@@ -274,15 +274,19 @@ CD::EError Imapi2Recorder::Inspect(IDiscRecorder2* recorder, Medium& medium) con
     return medium.state = CD::eOK;
 }
 
-CD::EError Imapi2Recorder::Validate() {
+CD::EError Imapi2Recorder::ReadMedium(Medium& medium) const {
     vesko::ComApartment apartment;
     if (!InCom(apartment))
         return CD::eInvalidDrive;
     ComPtr<IDiscRecorder2> recorder;
     if (const auto error = OpenRecorder(recorder.GetAddressOf()))
         return error;
+    return Inspect(recorder.Get(), medium);
+}
+
+CD::EError Imapi2Recorder::Validate() {
     Medium medium;
-    const CD::EError state = Inspect(recorder.Get(), medium);
+    const CD::EError state = ReadMedium(medium);
     // A disc that holds a session is still a usable disc: a rewritable one
     // can be erased; a burn on it answers eMediaNotBlank.
     return state == CD::eMediaNotBlank ? CD::eOK : state;
@@ -290,14 +294,8 @@ CD::EError Imapi2Recorder::Validate() {
 
 CD::EError Imapi2Recorder::FreeBytes(unsigned long long& free) {
     free = 0;
-    vesko::ComApartment apartment;
-    if (!InCom(apartment))
-        return CD::eInvalidDrive;
-    ComPtr<IDiscRecorder2> recorder;
-    if (const auto error = OpenRecorder(recorder.GetAddressOf()))
-        return error;
     Medium medium;
-    const CD::EError state = Inspect(recorder.Get(), medium);
+    const CD::EError state = ReadMedium(medium);
     if (state == CD::eMediaNotBlank)
         return CD::eOK;  // nothing more goes onto it
     if (state != CD::eOK)

@@ -113,6 +113,9 @@ class Imapi2Recorder : public Recorder {
     CD::EError OpenRecorder(struct IDiscRecorder2** recorder) const;
     // Reads the medium through the data format; state tells.
     CD::EError Inspect(IDiscRecorder2* recorder, Medium& medium) const;
+    // Opens the recorder and inspects its medium, in COM for the call only:
+    // the questions that take nothing (Validate, FreeBytes).
+    CD::EError ReadMedium(Medium& medium) const;
 
     std::wstring m_uniqueId;
 };
