@@ -124,10 +124,7 @@ HRESULT DiscFormat2DataDouble::get_SupportedMediaTypes(SAFEARRAY** value) {
 HRESULT DiscFormat2DataDouble::put_Recorder(IDiscRecorder2* value) {
     if (!value)
         return E_POINTER;
-    BSTR id = nullptr;
-    const HRESULT hr = value->get_ActiveDiscRecorder(&id);
-    const wchar_t letter = SUCCEEDED(hr) ? DiscMaster2Double::LetterOf(id) : 0;
-    SysFreeString(id);
+    const wchar_t letter = DiscMaster2Double::LetterOf(value);
     if (!letter)
         return E_IMAPI_RECORDER_REQUIRED;
     m_recorder = value;

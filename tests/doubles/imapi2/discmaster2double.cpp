@@ -17,6 +17,14 @@ wchar_t DiscMaster2Double::LetterOf(const wchar_t* id) {
     return Letters().find(letter) != std::wstring::npos ? letter : 0;
 }
 
+wchar_t DiscMaster2Double::LetterOf(IDiscRecorder2* recorder) {
+    BSTR id = nullptr;
+    const HRESULT hr = recorder->get_ActiveDiscRecorder(&id);
+    const wchar_t letter = SUCCEEDED(hr) ? LetterOf(id) : 0;
+    SysFreeString(id);
+    return letter;
+}
+
 std::wstring DiscMaster2Double::Letters() {
     const std::wstring list = Scenario::Text(L"Recorders");
     std::wstring letters;

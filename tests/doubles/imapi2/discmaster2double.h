@@ -12,6 +12,9 @@ class DiscMaster2Double final : public DispatchStub<IDiscMaster2>,
     // The unique id the double gives the recorder of a drive letter, and back.
     static std::wstring IdFor(wchar_t letter);
     static wchar_t LetterOf(const wchar_t* id);
+    // The letter of the recorder a format is given (its active recorder's
+    // id); 0 for one the double does not know.
+    static wchar_t LetterOf(IDiscRecorder2* recorder);
     // The scenario's letters, upper case.
     static std::wstring Letters();
 
